@@ -1,0 +1,66 @@
+#pragma once
+
+#include "failure.h"
+#include "port_map.h"
+#include "serial_line.h"
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <memory>
+
+namespace kestavo {
+
+// The serial port component the window drives: the port number for the next
+// open, the open state, the DTR and RTS levels and the transmit text. Every
+// access completes or fails; nothing here talks to the user.
+class CommControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds kDrainLimit{1000};
+    // Four mebibytes take over an hour at 9600 baud; more is a mistake, not a test.
+    static constexpr qint64 kMaxQueuedBytes = 4 * 1024 * 1024;
+
+    CommControl(PortMap ports, std::unique_ptr<SerialLine> line, QObject *parent = nullptr);
+    ~CommControl() override;
+
+    Result<qint16> CommPort() const;
+    Status setCommPort(qint16 number);
+
+    Result<bool> PortOpen() const;
+    Status setPortOpen(bool open);
+
+    bool DTREnable() const { return m_dtr; }
+    Status setDTREnable(bool high);
+    bool RTSEnable() const { return m_rts; }
+    Status setRTSEnable(bool high);
+
+    Status setOutput(const QString &text);
+
+    const PortMap &ports() const { return m_ports; }
+
+signals:
+    // The device went away while open; reported once, queued so that the
+    // receiver runs on a clean stack. PortOpen stays true until closed.
+    void deviceLost(const kestavo::Failure &failure);
+    // A close threw away bytes that had not reached the line.
+    void bytesDiscarded(qint64 count);
+
+private:
+    void onLineLost(const Failure &failure);
+    Status applyLevel(bool dtr, bool high);
+    QString portName() const;
+
+    PortMap m_ports;
+    std::unique_ptr<SerialLine> m_line;
+    qint16 m_commPort = 1;
+    bool m_open = false;
+    bool m_gone = false;
+    bool m_dtr = false;
+    bool m_rts = false;
+};
+
+} // namespace kestavo
