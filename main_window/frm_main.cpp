@@ -1,0 +1,64 @@
+#include "frm_main.h"
+
+#include "failure_box.h"
+#include "ui_frmMain.h"
+
+#include <QCloseEvent>
+
+namespace kestavo {
+
+frmMain::frmMain(std::unique_ptr<CommControl> rs232, QWidget *parent)
+    : QWidget(parent), m_ui(std::make_unique<Ui::frmMain>()), m_RS232(std::move(rs232))
+{
+    m_ui->setupUi(this);
+    // A fixed single border: only the close button, no resizing.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowCloseButtonHint);
+    setFixedSize(size());
+    m_messages = {[this](const Failure &failure) { showFailureBox(this, failure); },
+                  [this](const QString &text) { showNoticeBox(this, text); }};
+
+    connect(m_ui->cmdVerbindung, &QPushButton::clicked, this, [this] { runClick(&frmMain::cmdVerbindung_Click); });
+    connect(m_ui->cmdSenden, &QPushButton::clicked, this, [this] { runClick(&frmMain::cmdSenden_Click); });
+    connect(m_ui->chkDTR, &QCheckBox::clicked, this, [this] { runClick(&frmMain::chkDTR_Click); });
+    connect(m_ui->chkRTS, &QCheckBox::clicked, this, [this] { runClick(&frmMain::chkRTS_Click); });
+
+    connect(m_RS232.get(), &CommControl::deviceLost, this,
+            [this](const Failure &failure) { m_messages.failure(failure); });
+    connect(m_RS232.get(), &CommControl::bytesDiscarded, this, [this](qint64 count) {
+        m_messages.notice(tr("Beim Trennen wurden %n Bytes nicht mehr gesendet und verworfen.", nullptr,
+                             static_cast<int>(std::min<qint64>(count, INT_MAX))));
+    });
+}
+
+frmMain::~frmMain() = default;
+
+QString frmMain::portText(int number)
+{
+    return QStringLiteral("COM ") + QString::number(number);
+}
+
+// No handler traps its failures; what escapes goes to the user, and the
+// window stays as the handler left it.
+void frmMain::runClick(Status (frmMain::*handler)())
+{
+    if (const Status status = (this->*handler)(); !status.ok())
+        m_messages.failure(status.failure());
+}
+
+void frmMain::setConnectedControls(bool connected)
+{
+    m_ui->cmdSenden->setEnabled(connected);
+    m_ui->chkRTS->setEnabled(connected);
+    m_ui->chkDTR->setEnabled(connected);
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    // Queued bytes get the same bounded drain as at a disconnect.
+    if (const auto open = m_RS232->PortOpen(); open.ok() && open.value())
+        (void)m_RS232->setPortOpen(false);
+    event->accept();
+}
+
+} // namespace kestavo

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "comm_control.h"
+#include "failure.h"
+
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class frmMain;
+}
+
+namespace kestavo {
+
+// What the user is told. The window decides the wording; these decide how it
+// reaches the screen, so tests can read it instead of clicking boxes away.
+struct UserMessages {
+    std::function<void(const Failure &)> failure;
+    std::function<void(const QString &)> notice;
+};
+
+class frmMain : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kPortSlots = 10;
+
+    explicit frmMain(std::unique_ptr<CommControl> rs232, QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    void setUserMessages(UserMessages messages) { m_messages = std::move(messages); }
+
+    // Runs once before the window is first shown.
+    void Form_Load();
+
+    Status cmdVerbindung_Click();
+    Status cmdSenden_Click();
+    Status chkDTR_Click();
+    Status chkRTS_Click();
+
+    // Slot s (1 to 10) of the table of ports found at start-up.
+    quint8 ComPorts(int slot) const { return m_ComPorts.at(static_cast<std::size_t>(slot - 1)); }
+
+    CommControl &RS232() { return *m_RS232; }
+    Ui::frmMain &ui() { return *m_ui; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void runClick(Status (frmMain::*handler)());
+    void setConnectedControls(bool connected);
+    static QString portText(int number);
+
+    std::unique_ptr<Ui::frmMain> m_ui;
+    std::unique_ptr<CommControl> m_RS232;
+    std::array<quint8, kPortSlots> m_ComPorts{};
+    UserMessages m_messages;
+};
+
+} // namespace kestavo
