@@ -23,11 +23,16 @@ frmMain::frmMain(std::unique_ptr<CommControl> rs232, QWidget *parent)
     connect(m_ui->chkDTR, &QCheckBox::clicked, this, [this] { runClick(&frmMain::chkDTR_Click); });
     connect(m_ui->chkRTS, &QCheckBox::clicked, this, [this] { runClick(&frmMain::chkRTS_Click); });
 
+    connect(m_ui->cmbComPort, &QComboBox::currentIndexChanged, this, [this](int index) {
+        m_ui->cmbComPort->setToolTip(m_ui->cmbComPort->itemData(index, Qt::ToolTipRole).toString());
+    });
+
     connect(m_RS232.get(), &CommControl::deviceLost, this,
             [this](const Failure &failure) { m_messages.failure(failure); });
     connect(m_RS232.get(), &CommControl::bytesDiscarded, this, [this](qint64 count) {
-        m_messages.notice(tr("Beim Trennen wurden %n Bytes nicht mehr gesendet und verworfen.", nullptr,
-                             static_cast<int>(std::min<qint64>(count, INT_MAX))));
+        m_messages.notice(count == 1 ? tr("Beim Trennen wurde 1 Byte nicht mehr gesendet und verworfen.")
+                                     : tr("Beim Trennen wurden %1 Bytes nicht mehr gesendet und verworfen.")
+                                           .arg(count));
     });
 }
 

@@ -27,18 +27,19 @@ public:
     CommControl(PortMap ports, std::unique_ptr<SerialLine> line, QObject *parent = nullptr);
     ~CommControl() override;
 
-    Result<qint16> CommPort() const;
-    Status setCommPort(qint16 number);
+    // Virtual so that tests can refuse any single access.
+    virtual Result<qint16> CommPort() const;
+    virtual Status setCommPort(qint16 number);
 
-    Result<bool> PortOpen() const;
-    Status setPortOpen(bool open);
+    virtual Result<bool> PortOpen() const;
+    virtual Status setPortOpen(bool open);
 
     bool DTREnable() const { return m_dtr; }
-    Status setDTREnable(bool high);
+    virtual Status setDTREnable(bool high);
     bool RTSEnable() const { return m_rts; }
-    Status setRTSEnable(bool high);
+    virtual Status setRTSEnable(bool high);
 
-    Status setOutput(const QString &text);
+    virtual Status setOutput(const QString &text);
 
     const PortMap &ports() const { return m_ports; }
 
