@@ -150,9 +150,13 @@ class Pty:
 class Display:
     def __init__(self):
         read_end, write_end = os.pipe()
+        self.log = tempfile.TemporaryFile()
+        # -noreset: the server must not reset when the last xdotool call
+        # disconnects just as kestavo connects.
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+             "-noreset"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=self.log)
         os.close(write_end)
         try:
             number = b""
@@ -184,6 +188,11 @@ class Display:
                 (("x", "Absolute upper-left X"), ("y", "Absolute upper-left Y"),
                  ("width", "Width"), ("height", "Height"))}
 
+    def describe(self):
+        self.log.seek(0)
+        state = "running" if self.process.poll() is None else f"exited with {self.process.returncode}"
+        return f"Xvfb {self.name} {state}; its output:\n{self.log.read().decode(errors='replace')}"
+
     def close(self):
         self.process.terminate()
         try:
@@ -191,6 +200,7 @@ class Display:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+        self.log.close()
 
 
 def _center(rect):
@@ -236,7 +246,8 @@ class Kestavo:
 
     def check_alive(self):
         code = self.process.poll()
-        check(code is None, f"kestavo exited with {code}; its output:\n{self.output()}")
+        check(code is None,
+              f"kestavo exited with {code}; its output:\n{self.output()}\n{self.display.describe()}")
 
     def check_clean(self):
         text = self.output()
@@ -331,7 +342,7 @@ def session(options, port_numbers, preload=False, extra_env=None):
         app.check_alive()
         app.check_clean()
     except BaseException:
-        if app is not None:
+        if app is not None and app.output():
             sys.stderr.write(f"--- kestavo output ---\n{app.output()}\n")
         raise
     finally:
