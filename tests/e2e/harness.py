@@ -30,6 +30,9 @@ SEND = (196, 104, 89, 29)
 RTS = (24, 104, 113, 21)
 DTR = (24, 132, 113, 21)
 
+# Typed characters that the server's default US keymap lacks.
+EXTRA_KEYSYMS = ("udiaeresis", "ssharp", "EuroSign")
+
 LOCK_DIR = "/run/lock"
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
@@ -169,6 +172,27 @@ class Display:
             os.close(read_end)
         self.name = ":" + number.decode().strip()
         self.env = dict(os.environ, DISPLAY=self.name)
+        self._bind_extra_keysyms()
+
+    def _bind_extra_keysyms(self):
+        """Puts EXTRA_KEYSYMS on unused keycodes before kestavo starts.
+
+        Otherwise xdotool binds a scratch keycode per character and unbinds it
+        right after the key release; a busy client that reads the keymap only
+        then gets a key without a symbol and drops the character."""
+        keymap = subprocess.run(["xkbcomp", "-w", "0", "-xkb", self.name, "-"], capture_output=True,
+                                text=True, timeout=30, check=True).stdout
+        codes = dict(re.findall(r"^\s*<(\w+)>\s*=\s*(\d+);", keymap, re.M))
+        aliases = dict(re.findall(r"^\s*alias\s*<(\w+)>\s*=\s*<(\w+)>;", keymap, re.M))
+        used = {aliases.get(name, name) for name in re.findall(r"^\s*key\s*<(\w+)>", keymap, re.M)}
+        free = sorted((name for name in codes if name not in used), key=lambda name: -int(codes[name]))
+        check(len(free) >= len(EXTRA_KEYSYMS), "no unused keycodes for the extra keysyms")
+        lines = "".join(f"    key <{name}> {{ [ {sym} ] }};\n" for name, sym in zip(free, EXTRA_KEYSYMS))
+        patched, count = re.subn(r"^(xkb_symbols\b.*\{\n)", lambda m: m[1] + lines, keymap, count=1,
+                                 flags=re.M)
+        check(count == 1, "no xkb_symbols section in the server's keymap")
+        subprocess.run(["xkbcomp", "-w", "0", "-", self.name], input=patched, capture_output=True, text=True,
+                       timeout=30, check=True)
 
     def run(self, *args, check_rc=True):
         result = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, timeout=30)
@@ -359,7 +383,7 @@ def main(cases):
     parser.add_argument("--preload", required=True)
     parser.add_argument("cases", nargs="*", help="names of the cases to run (default: all)")
     options = parser.parse_args()
-    for tool in ("Xvfb", "xdotool", "xwininfo"):
+    for tool in ("Xvfb", "xdotool", "xwininfo", "xprop", "xkbcomp"):
         check(shutil.which(tool), f"{tool} is missing: install the packages in apt-packages.txt")
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
