@@ -204,6 +204,12 @@ class Display:
         out = self.run("search", "--onlyvisible", "--name", "^" + re.escape(title) + "$", check_rc=False)
         return [int(w) for w in out.split()]
 
+    def visible_windows(self):
+        names = {}
+        for window in self.run("search", "--onlyvisible", "--name", "", check_rc=False).split():
+            names[int(window)] = self.run("getwindowname", window, check_rc=False).rstrip("\n")
+        return names
+
     def geometry(self, window):
         out = subprocess.run(["xwininfo", "-id", str(window)], env=self.env, capture_output=True,
                              text=True, timeout=30).stdout
@@ -323,7 +329,10 @@ class Kestavo:
         return [w for w in self.display.windows_named(CAPTION) if w != self.window]
 
     def wait_box(self, timeout=15):
-        found = wait_for(self.boxes, timeout, "an error box")
+        try:
+            found = wait_for(self.boxes, timeout, "an error box")
+        except TestFailure as error:
+            raise TestFailure(f"{error}; viewable windows: {self.display.visible_windows()}") from None
         check(len(found) == 1, f"expected one error box, found {len(found)}")
         return found[0]
 
