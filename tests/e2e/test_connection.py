@@ -88,17 +88,21 @@ def port_locked_with_lock_file_of_a_live_process(options):
         lock_file = app.ports[1].lock_file
         check(not os.path.exists(lock_file), f"{lock_file} exists before the test made it")
         holder = subprocess.Popen(["sleep", "300"])
+        made = []
 
         def take():
             # The format QLockFile writes: PID, application, host.
             with open(lock_file, "x") as lock:
                 lock.write(f"{holder.pid}\nsleep\n{socket.gethostname()}\n")
+            made.append(lock_file)
 
         def release():
-            if os.path.exists(lock_file):
-                os.unlink(lock_file)
-            holder.kill()
-            holder.wait()
+            # Only ever the test's own file: kestavo's comes under the same name.
+            while made:
+                os.unlink(made.pop())
+            if holder.poll() is None:
+                holder.kill()
+                holder.wait()
 
         try:
             _connect_fails_then_works_once_released(app, take, release)
