@@ -16,7 +16,7 @@ using Op = FakeLine::Op;
 namespace {
 
 constexpr quint64 kFixedSeed = 20240611;
-constexpr int kDefaultSteps = 4000;
+constexpr int kDefaultSteps = 6000;
 constexpr int kShortestEpisode = 20;
 constexpr int kLongestEpisode = 250;
 constexpr int kStepsInReport = 30;
@@ -332,10 +332,13 @@ bool Drill::load()
         if (m_f->line().closeCount != usable.size())
             return fail(QStringLiteral("discovery closed %1 times for %2 ports").arg(m_f->line().closeCount).arg(usable.size()));
     }
-    const int expectedIndex = leftOpen || m_m.listed.isEmpty() ? -1 : 0;
+    // Discovery shows a port it left open instead of selecting the first
+    // entry, as far as it can read that state.
+    const bool shownOpen = leftOpen && !m_f->comm->refusePortOpenRead;
+    const int expectedIndex = shownOpen || m_m.listed.isEmpty() ? -1 : 0;
     if (m_f->ui().cmbComPort->currentIndex() != expectedIndex)
         return fail(QStringLiteral("after discovery entry %1 is selected").arg(m_f->ui().cmbComPort->currentIndex()));
-    if (leftOpen && m_f->ui().cmbComPort->currentText() != QStringLiteral("COM %1").arg(m_f->comm->CommControl::CommPort().value()))
+    if (shownOpen && m_f->ui().cmbComPort->currentText() != QStringLiteral("COM %1").arg(m_f->comm->CommControl::CommPort().value()))
         return fail(QStringLiteral("a port left open by discovery is not named in the box"));
     if (m_f->ui().cmdVerbindung->isEnabled() != !m_m.listed.isEmpty())
         return fail(QStringLiteral("the connect button's enabled state does not follow the list"));
@@ -830,7 +833,10 @@ void tst_ModelRandom::randomSequences()
 
     Drill drill(seed, steps);
     const QString error = drill.run();
-    QVERIFY2(error.isEmpty(), qPrintable(error));
+    // QtTest cuts long messages; the steps that led here go to the log whole.
+    if (!error.isEmpty())
+        qWarning().noquote() << error;
+    QVERIFY2(error.isEmpty(), qPrintable(error.section(u'\n', 0, 0)));
     QStringList outcomes;
     for (const auto &[what, count] : drill.outcomes())
         outcomes << QStringLiteral("%1: %2").arg(what).arg(count);
