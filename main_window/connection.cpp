@@ -15,6 +15,7 @@ Status frmMain::cmdVerbindung_Click()
     if (open.value()) {
         if (Status closed = m_RS232->setPortOpen(false); !closed.ok())
             return closed;
+        m_lossReported = false;
         m_ui->cmdVerbindung->setText(tr("Verbinden"));
         setConnectedControls(false);
         return {};

@@ -28,8 +28,14 @@ frmMain::frmMain(std::unique_ptr<CommControl> rs232, QWidget *parent)
     });
 
     connect(m_RS232.get(), &CommControl::deviceLost, this,
-            [this](const Failure &failure) { m_messages.failure(failure); });
+            [this](const Failure &failure) {
+                m_lossReported = true;
+                m_messages.failure(failure);
+            });
     connect(m_RS232.get(), &CommControl::bytesDiscarded, this, [this](qint64 count) {
+        // After a loss the user has been told already, with the count.
+        if (std::exchange(m_lossReported, false))
+            return;
         m_messages.notice(count == 1 ? tr("Beim Trennen wurde 1 Byte nicht mehr gesendet und verworfen.")
                                      : tr("Beim Trennen wurden %1 Bytes nicht mehr gesendet und verworfen.")
                                            .arg(count));

@@ -60,6 +60,7 @@ private:
     std::unique_ptr<CommControl> m_RS232;
     std::array<quint8, kPortSlots> m_ComPorts{};
     UserMessages m_messages;
+    bool m_lossReported = false;
 };
 
 } // namespace kestavo

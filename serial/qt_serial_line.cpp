@@ -91,7 +91,12 @@ void QtSerialLine::onError(QSerialPort::SerialPortError error)
     // closing the handle is the only way to stop it, and it must not happen
     // inside Qt's own notifier callback.
     QMetaObject::invokeMethod(this, [this] { if (m_lost) m_port.close(); }, Qt::QueuedConnection);
-    emit lost(goneFailure());
+    Failure failure = goneFailure();
+    if (m_lostPending == 1)
+        failure.text += tr(" 1 Byte wurde nicht mehr gesendet.");
+    else if (m_lostPending > 1)
+        failure.text += tr(" %1 Bytes wurden nicht mehr gesendet.").arg(m_lostPending);
+    emit lost(failure);
 }
 
 Result<qint64> QtSerialLine::close(std::chrono::milliseconds drainLimit)

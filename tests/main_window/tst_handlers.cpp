@@ -276,8 +276,11 @@ void tst_Handlers::deviceLostIsReportedOnce()
     QCOMPARE(f.failures.first().code, int(FailureCode::DeviceGone));
     QCOMPARE(f.ui().cmdVerbindung->text(), QStringLiteral("Trennen"));
 
+    f.line().deliverAtOnce = false;
+    f.line().queued = "lost";
     f.ui().cmdVerbindung->click();
     QCOMPARE(f.failures.size(), 1);
+    QVERIFY(f.notices.isEmpty()); // the loss was the message; no second one for its bytes
     QCOMPARE(f.ui().cmdVerbindung->text(), QStringLiteral("Verbinden"));
 }
 
