@@ -40,6 +40,13 @@ bool holdsOpen(const QString &path)
     return false;
 }
 
+QString lockFileFor(const QString &device)
+{
+    QString name = device.mid(QStringLiteral("/dev/").size());
+    name.replace(u'/', u'_');
+    return QStringLiteral("/run/lock/LCK..") + name;
+}
+
 qint64 sum(const QSignalSpy &spy)
 {
     qint64 total = 0;
@@ -126,6 +133,9 @@ QString tst_PtyFaults::round(std::mt19937_64 &random, Tally &tally)
         return s.failure().text;
     if (Status s = comm.setPortOpen(true); !s.ok())
         return QStringLiteral("open %1: %2").arg(slave, s.failure().text);
+    // Checked again after the disconnect, when it must be gone.
+    if (!QFileInfo::exists(lockFileFor(slave)))
+        return QStringLiteral("no lock file %1 while open").arg(lockFileFor(slave));
 
     // A few texts at random moments; now and then a patient far end that
     // takes everything before it goes.
@@ -199,6 +209,8 @@ QString tst_PtyFaults::round(std::mt19937_64 &random, Tally &tally)
         return QStringLiteral("disconnect failed: %1").arg(closed.failure().text);
     if (comm.PortOpen().value() || line->isOpen() || holdsOpen(slave))
         return QStringLiteral("the line is still open after the disconnect");
+    if (QFileInfo::exists(lockFileFor(slave)))
+        return QStringLiteral("the lock file %1 was left behind").arg(lockFileFor(slave));
 
     const QByteArray &arrived = farEnd.received();
     if (!accepted.startsWith(arrived)) {
