@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 
+class QCheckBox;
+
 namespace Ui {
 class frmMain;
 }
@@ -54,6 +56,7 @@ protected:
 private:
     void runClick(Status (frmMain::*handler)());
     void setConnectedControls(bool connected);
+    Status followBox(const QCheckBox &box, Status (CommControl::*setLevel)(bool));
     static QString portText(int number);
 
     std::unique_ptr<Ui::frmMain> m_ui;

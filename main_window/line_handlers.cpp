@@ -10,27 +10,27 @@ Status frmMain::cmdSenden_Click()
 }
 
 // Runs after the click has changed the box: checked raises the line,
-// unchecked lowers it, and a greyed box changes nothing.
-Status frmMain::chkDTR_Click()
+// unchecked lowers it, and a greyed box changes nothing. The box is read
+// afresh for each decision.
+Status frmMain::followBox(const QCheckBox &box, Status (CommControl::*setLevel)(bool))
 {
-    if (m_ui->chkDTR->checkState() == Qt::Checked) {
-        if (Status set = m_RS232->setDTREnable(true); !set.ok())
+    if (box.checkState() == Qt::Checked) {
+        if (Status set = (m_RS232.get()->*setLevel)(true); !set.ok())
             return set;
     }
-    if (m_ui->chkDTR->checkState() == Qt::Unchecked)
-        return m_RS232->setDTREnable(false);
+    if (box.checkState() == Qt::Unchecked)
+        return (m_RS232.get()->*setLevel)(false);
     return {};
+}
+
+Status frmMain::chkDTR_Click()
+{
+    return followBox(*m_ui->chkDTR, &CommControl::setDTREnable);
 }
 
 Status frmMain::chkRTS_Click()
 {
-    if (m_ui->chkRTS->checkState() == Qt::Checked) {
-        if (Status set = m_RS232->setRTSEnable(true); !set.ok())
-            return set;
-    }
-    if (m_ui->chkRTS->checkState() == Qt::Unchecked)
-        return m_RS232->setRTSEnable(false);
-    return {};
+    return followBox(*m_ui->chkRTS, &CommControl::setRTSEnable);
 }
 
 } // namespace kestavo

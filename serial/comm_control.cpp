@@ -21,6 +21,12 @@ QString CommControl::portName() const
     return QStringLiteral("COM %1").arg(m_commPort);
 }
 
+Failure CommControl::goneFailure() const
+{
+    return Failure::make(FailureCode::DeviceGone,
+                         tr("Das Gerät von %1 ist nicht mehr erreichbar; bitte trennen.").arg(portName()));
+}
+
 Result<qint16> CommControl::CommPort() const
 {
     return m_commPort;
@@ -84,10 +90,8 @@ Status CommControl::applyLevel(bool dtr, bool high)
     (dtr ? m_dtr : m_rts) = high;
     if (!m_open)
         return {};
-    if (m_gone) {
-        return Failure::make(FailureCode::DeviceGone,
-                             tr("Das Gerät von %1 ist nicht mehr erreichbar; bitte trennen.").arg(portName()));
-    }
+    if (m_gone)
+        return goneFailure();
     return dtr ? m_line->setDataTerminalReady(high) : m_line->setRequestToSend(high);
 }
 
@@ -105,10 +109,8 @@ Status CommControl::setOutput(const QString &text)
 {
     if (!m_open)
         return Failure::make(FailureCode::PortNotOpen, tr("%1 ist nicht geöffnet.").arg(portName()));
-    if (m_gone) {
-        return Failure::make(FailureCode::DeviceGone,
-                             tr("Das Gerät von %1 ist nicht mehr erreichbar; bitte trennen.").arg(portName()));
-    }
+    if (m_gone)
+        return goneFailure();
     const EncodeResult encoded = toWindows1252(text);
     if (encoded.unencodable) {
         const char32_t c = *encoded.unencodable;

@@ -54,6 +54,7 @@ private:
     void onLineLost(const Failure &failure);
     Status applyLevel(bool dtr, bool high);
     QString portName() const;
+    Failure goneFailure() const;
 
     PortMap m_ports;
     std::unique_ptr<SerialLine> m_line;
