@@ -66,6 +66,7 @@ Status CommControl::setPortOpen(bool open)
             return opened;
         m_open = true;
         m_gone = false;
+        ++m_connection;
         // A line without modem-control lines must still open; an explicit
         // DTR or RTS request on it is what reports that.
         (void)m_line->setDataTerminalReady(m_dtr);
@@ -139,7 +140,15 @@ void CommControl::onLineLost(const Failure &failure)
     if (!m_open || m_gone)
         return;
     m_gone = true;
-    QMetaObject::invokeMethod(this, [this, failure] { emit deviceLost(failure); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, failure, connection = m_connection] {
+            // Closed (and maybe opened again) meanwhile: the report is about a
+            // connection that no longer exists.
+            if (m_open && m_connection == connection)
+                emit deviceLost(failure);
+        },
+        Qt::QueuedConnection);
 }
 
 } // namespace kestavo

@@ -45,7 +45,8 @@ public:
 
 signals:
     // The device went away while open; reported once, queued so that the
-    // receiver runs on a clean stack. PortOpen stays true until closed.
+    // receiver runs on a clean stack, and dropped if the port was closed
+    // before the report arrived. PortOpen stays true until closed.
     void deviceLost(const kestavo::Failure &failure);
     // A close threw away bytes that had not reached the line.
     void bytesDiscarded(qint64 count);
@@ -61,6 +62,7 @@ private:
     qint16 m_commPort = 1;
     bool m_open = false;
     bool m_gone = false;
+    quint64 m_connection = 0; // counts successful opens
     bool m_dtr = false;
     bool m_rts = false;
 };
