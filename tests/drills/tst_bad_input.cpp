@@ -328,7 +328,22 @@ void tst_BadInput::portWithoutPermissionNamesDialout()
     const QString program = m_dir->filePath(QStringLiteral("drill_open_port"));
     QVERIFY(QFile::copy(QStringLiteral(KESTAVO_DRILL_OPEN_PORT), program));
 
+    // Under the sanitizers the child reads the leak suppressions as nobody too.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QStringList lsan = environment.value(QStringLiteral("LSAN_OPTIONS")).split(u':', Qt::SkipEmptyParts);
+    for (QString &option : lsan) {
+        if (!option.startsWith(QLatin1String("suppressions=")))
+            continue;
+        const QString copy = m_dir->filePath(QStringLiteral("lsan.supp"));
+        QVERIFY(QFile::copy(option.mid(option.indexOf(u'=') + 1), copy));
+        QVERIFY(QFile::setPermissions(copy, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        option = QStringLiteral("suppressions=") + copy;
+    }
+    if (!lsan.isEmpty())
+        environment.insert(QStringLiteral("LSAN_OPTIONS"), lsan.join(u':'));
+
     QProcess child;
+    child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::SeparateChannels);
     child.start(setpriv, {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
                           QStringLiteral("--clear-groups"), program, slave});

@@ -20,6 +20,7 @@ constexpr int kDefaultSteps = 6000;
 constexpr int kShortestEpisode = 20;
 constexpr int kLongestEpisode = 250;
 constexpr int kStepsInReport = 30;
+constexpr double kClickBeforeLoop = 0.1;
 
 const QString kConnected = QStringLiteral("Trennen");
 const QString kDisconnected = QStringLiteral("Verbinden");
@@ -117,6 +118,10 @@ struct Model {
     qint64 accepted = 0;
     qint64 discarded = 0;
     int lostReports = 0;
+    // Connections counted from 1; a loss belongs to the one it happened in.
+    int session = 0;
+    QList<int> lossesPosted; // reported by the component, not yet delivered by the event loop
+    bool lossShown = false;  // the user was told of a loss in the current connection
 
     bool consume(Op op)
     {
@@ -255,7 +260,9 @@ bool Drill::runEpisode(int steps)
         return false;
     for (int i = 0; i < steps; ++i) {
         ++m_step;
-        if (!step() || !settle() || !checkInvariants())
+        // Now and then the next click comes before the event loop has run,
+        // as when it waits in the same batch of events as the line's signal.
+        if (!step() || (!chance(kClickBeforeLoop) && !settle()) || !checkInvariants())
             return false;
     }
     return finish();
@@ -443,8 +450,10 @@ Outcome Drill::predictConnect()
         Outcome outcome;
         const qint64 lost = m_m.queued.size();
         m_m.discarded += lost;
-        if (lost > 0)
+        // Once the loss is shown, its text already gave the count.
+        if (lost > 0 && !m_m.lossShown)
             outcome.discardedNotice = lost;
+        m_m.lossShown = false;
         m_m.queued.clear();
         m_m.open = m_m.commGone = m_m.lineGone = false;
         m_m.shownConnected = false;
@@ -465,6 +474,8 @@ Outcome Drill::predictConnect()
     m_m.open = true;
     m_m.commGone = m_m.lineGone = false;
     m_m.shownConnected = true;
+    ++m_m.session;
+    m_m.lossShown = false;
     applyOpenLevels();
     return Outcome::ok();
 }
@@ -633,7 +644,7 @@ bool Drill::vanish()
     m_m.lineGone = true;
     if (repeats > 0 && m_m.open && !m_m.commGone) {
         m_m.commGone = true;
-        ++m_m.lostReports;
+        m_m.lossesPosted << m_m.session;
     }
     note(QStringLiteral("device vanishes, signalled %1 times").arg(repeats));
     m_f->line().vanish(repeats);
@@ -658,6 +669,16 @@ bool Drill::settle()
 {
     const qsizetype failuresBefore = m_f->failures.size();
     QCoreApplication::processEvents();
+    for (int session : std::as_const(m_m.lossesPosted)) {
+        // A report that arrives after its connection was closed is news of
+        // the past: dropped, so that it cannot hide what a later connection
+        // throws away.
+        if (m_m.open && session == m_m.session) {
+            ++m_m.lostReports;
+            m_m.lossShown = true;
+        }
+    }
+    m_m.lossesPosted.clear();
     const QList<Failure> reported = m_f->failures.mid(failuresBefore);
     const int lostSoFar = m_lostSpy->size();
     if (lostSoFar != m_m.lostReports)
@@ -764,7 +785,8 @@ bool Drill::finish()
         m_m.discarded += lost;
         m_m.queued.clear();
         m_m.open = false;
-        const QStringList expected = lost > 0 ? QStringList{discardNotice(lost)} : QStringList{};
+        const QStringList expected = lost > 0 && !m_m.lossShown ? QStringList{discardNotice(lost)} : QStringList{};
+        m_m.lossShown = false;
         if (m_f->notices.mid(noticesBefore) != expected)
             return fail(QStringLiteral("closing the window told the user %1").arg(m_f->notices.mid(noticesBefore).join(u'|')));
     }
