@@ -1,6 +1,6 @@
 #include "comm_control.h"
 #include "frm_main.h"
-#include "pty_pair.h"
+#include "pseudo_terminal.h"
 #include "qt_serial_line.h"
 #include "ui_frmMain.h"
 
@@ -18,7 +18,8 @@
 
 using namespace kestavo;
 using namespace std::chrono_literals;
-using kestavo::drills::PtyPair;
+using kestavo::testing::lockFilePath;
+using kestavo::testing::PseudoTerminal;
 
 namespace {
 
@@ -27,14 +28,6 @@ constexpr qsizetype kMebibyte = 1024 * 1024;
 constexpr std::chrono::milliseconds kQuietWatch{200};
 constexpr std::chrono::milliseconds kArrival{5000};
 constexpr int kChildLimitMs = 30'000;
-const QString kLockDir = QStringLiteral("/run/lock");
-
-QString lockFileFor(const QString &path)
-{
-    QString name = path.startsWith(QLatin1String("/dev/")) ? path.mid(5) : path;
-    name.replace(u'/', u'_');
-    return kLockDir + QStringLiteral("/LCK..") + name;
-}
 
 CommControl *makeComm(const QString &device, QtSerialLine **line, std::unique_ptr<CommControl> *owner)
 {
@@ -46,7 +39,7 @@ CommControl *makeComm(const QString &device, QtSerialLine **line, std::unique_pt
 }
 
 // Reads the master while the event loop sends, until `expected` bytes are in.
-QByteArray receive(PtyPair &pty, qsizetype expected, std::chrono::milliseconds limit)
+QByteArray receive(PseudoTerminal &pty, qsizetype expected, std::chrono::milliseconds limit)
 {
     QByteArray bytes;
     QDeadlineTimer deadline(limit);
@@ -57,7 +50,7 @@ QByteArray receive(PtyPair &pty, qsizetype expected, std::chrono::milliseconds l
     return bytes;
 }
 
-QByteArray watchQuiet(PtyPair &pty)
+QByteArray watchQuiet(PseudoTerminal &pty)
 {
     QByteArray bytes;
     QDeadlineTimer deadline(kQuietWatch);
@@ -119,7 +112,7 @@ private slots:
     void portWithoutPermissionNamesDialout();
 
 private:
-    std::unique_ptr<PtyPair> m_pty;
+    std::unique_ptr<PseudoTerminal> m_pty;
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
@@ -148,7 +141,7 @@ void tst_BadInput::unencodableTextSendsNothing()
     QFETCH(QString, text);
     QFETCH(QString, offender);
 
-    m_pty = std::make_unique<PtyPair>();
+    m_pty = std::make_unique<PseudoTerminal>(PseudoTerminal::Slave::NotKept);
     QVERIFY2(m_pty->isValid(), qPrintable(m_pty->error()));
     m_pty->removeStaleLock();
     QtSerialLine *line = nullptr;
@@ -200,7 +193,7 @@ void tst_BadInput::oversizedTextQueuesNothing()
     QFETCH(qsizetype, waiting);
     QFETCH(qsizetype, size);
 
-    m_pty = std::make_unique<PtyPair>();
+    m_pty = std::make_unique<PseudoTerminal>(PseudoTerminal::Slave::NotKept);
     QVERIFY2(m_pty->isValid(), qPrintable(m_pty->error()));
     m_pty->removeStaleLock();
     QtSerialLine *line = nullptr;
@@ -292,7 +285,7 @@ void tst_BadInput::pathThatIsNoLineIsLeftAlone()
 
     QCOMPARE(stateOf(path), before);
     QCOMPARE(stateOf(m_dir->path()), dirBefore);
-    QVERIFY(!QFileInfo::exists(lockFileFor(path)));
+    QVERIFY(!QFileInfo::exists(lockFilePath(path)));
     if (fifoReader >= 0) {
         char byte = 0;
         QCOMPARE(::read(fifoReader, &byte, 1), ssize_t(0)); // end of file: no writer ever opened it
@@ -310,7 +303,7 @@ void tst_BadInput::portWithoutPermissionNamesDialout()
     if (setpriv.isEmpty())
         QSKIP("setpriv (util-linux) is missing");
 
-    m_pty = std::make_unique<PtyPair>();
+    m_pty = std::make_unique<PseudoTerminal>(PseudoTerminal::Slave::NotKept);
     QVERIFY2(m_pty->isValid(), qPrintable(m_pty->error()));
     m_pty->removeStaleLock();
     const QString slave = m_pty->slavePath();
@@ -360,7 +353,7 @@ void tst_BadInput::portWithoutPermissionNamesDialout()
     QCOMPARE(stat(QFile::encodeName(slave).constData(), &after), 0);
     QCOMPARE(after.st_mode, before.st_mode);
     QCOMPARE(after.st_uid, before.st_uid);
-    QVERIFY(!QFileInfo::exists(lockFileFor(slave)));
+    QVERIFY(!QFileInfo::exists(lockFilePath(slave)));
     QCOMPARE(m_pty->read(kQuietWatch, 0ms), QByteArray());
 }
 

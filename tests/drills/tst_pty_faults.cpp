@@ -1,5 +1,5 @@
 #include "comm_control.h"
-#include "pty_pair.h"
+#include "pseudo_terminal.h"
 #include "qt_serial_line.h"
 
 #include <QDir>
@@ -12,8 +12,9 @@
 
 using namespace kestavo;
 using namespace std::chrono_literals;
-using kestavo::drills::FarEnd;
-using kestavo::drills::PtyPair;
+using kestavo::testing::lockFilePath;
+using kestavo::testing::MasterReader;
+using kestavo::testing::PseudoTerminal;
 
 namespace {
 
@@ -39,13 +40,6 @@ bool holdsOpen(const QString &path)
             return true;
     }
     return false;
-}
-
-QString lockFileFor(const QString &device)
-{
-    QString name = device.mid(QStringLiteral("/dev/").size());
-    name.replace(u'/', u'_');
-    return QStringLiteral("/run/lock/LCK..") + name;
 }
 
 qint64 sum(const QSignalSpy &spy)
@@ -119,7 +113,7 @@ QString tst_PtyFaults::round(std::mt19937_64 &random, Tally &tally)
 {
     const auto pick = [&random](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
 
-    PtyPair pty;
+    PseudoTerminal pty(PseudoTerminal::Slave::NotKept);
     if (!pty.isValid())
         return pty.error();
     pty.removeStaleLock();
@@ -136,8 +130,8 @@ QString tst_PtyFaults::round(std::mt19937_64 &random, Tally &tally)
     if (Status s = comm.setPortOpen(true); !s.ok())
         return QStringLiteral("open %1: %2").arg(slave, s.failure().text);
     // Checked again after the disconnect, when it must be gone.
-    if (!QFileInfo::exists(lockFileFor(slave)))
-        return QStringLiteral("no lock file %1 while open").arg(lockFileFor(slave));
+    if (!QFileInfo::exists(lockFilePath(slave)))
+        return QStringLiteral("no lock file %1 while open").arg(lockFilePath(slave));
 
     // A few texts at random moments; now and then a patient far end that
     // takes everything before it goes.
@@ -161,7 +155,7 @@ QString tst_PtyFaults::round(std::mt19937_64 &random, Tally &tally)
     QByteArray accepted;
     QString error;
     int done = 0;
-    FarEnd farEnd(pty, readFor);
+    MasterReader farEnd(pty, MasterReader::kEverything, readFor, MasterReader::Then::CloseMaster);
     for (int i = 0; i < texts; ++i) {
         QTimer::singleShot(at[i], &comm, [&, i] {
             const Status status = comm.setOutput(QString::fromLatin1(planned[i]));
@@ -172,7 +166,7 @@ QString tst_PtyFaults::round(std::mt19937_64 &random, Tally &tally)
             ++done;
         });
     }
-    if (!QTest::qWaitFor([&] { return done == texts && farEnd.closed(); }, kHangLimitMs))
+    if (!QTest::qWaitFor([&] { return done == texts && farEnd.finished(); }, kHangLimitMs))
         return QStringLiteral("sends or the far end did not finish");
     if (!error.isEmpty())
         return error;
@@ -211,10 +205,10 @@ QString tst_PtyFaults::round(std::mt19937_64 &random, Tally &tally)
         return QStringLiteral("disconnect failed: %1").arg(closed.failure().text);
     if (comm.PortOpen().value() || line->isOpen() || holdsOpen(slave))
         return QStringLiteral("the line is still open after the disconnect");
-    if (QFileInfo::exists(lockFileFor(slave)))
-        return QStringLiteral("the lock file %1 was left behind").arg(lockFileFor(slave));
+    if (QFileInfo::exists(lockFilePath(slave)))
+        return QStringLiteral("the lock file %1 was left behind").arg(lockFilePath(slave));
 
-    const QByteArray &arrived = farEnd.received();
+    const QByteArray &arrived = farEnd.data();
     if (!accepted.startsWith(arrived)) {
         qsizetype same = 0;
         while (same < arrived.size() && arrived[same] == accepted[same])

@@ -14,8 +14,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <memory>
 #include <sys/stat.h>
 #include <termios.h>
@@ -24,6 +22,7 @@
 using namespace kestavo;
 using namespace std::chrono_literals;
 using kestavo::testing::DeviceHolder;
+using kestavo::testing::lockFilePath;
 using kestavo::testing::MasterReader;
 using kestavo::testing::PseudoTerminal;
 
@@ -45,19 +44,6 @@ int codeOf(const Status &status)
 QString textOf(const Status &status)
 {
     return status.ok() ? QString() : status.failure().text;
-}
-
-// A killed program leaves its lock file behind, and pseudo-terminal numbers
-// come round again; QSerialPort itself removes such a file when it opens.
-bool removeStaleLock(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return !file.exists();
-    const pid_t pid = file.readLine().trimmed().toInt();
-    if (pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH))
-        return false;
-    return file.remove();
 }
 
 std::chrono::nanoseconds processCpuTime()
@@ -201,7 +187,7 @@ void TestQtSerialLine::exactBytes()
     QVERIFY(m_comm->setOutput(QStringLiteral("|")).ok());
 
     QByteArray received;
-    QTRY_VERIFY((received += m_pty->readAvailable()).endsWith('|'));
+    QTRY_VERIFY((received += m_pty->read()).endsWith('|'));
     QCOMPARE(received, bytes + '|');
 }
 
@@ -241,7 +227,7 @@ void TestQtSerialLine::largeTextWhileLoopTurns()
 {
     const auto [text, bytes] = scrambledText(kMebibyte);
     QVERIFY(opens());
-    MasterReader reader(m_pty->master(), bytes.size(), kLargeSendLimit);
+    MasterReader reader(*m_pty, bytes.size(), kLargeSendLimit);
     int ticks = 0;
     QTimer ticker;
     connect(&ticker, &QTimer::timeout, this, [&ticks] { ++ticks; });
@@ -272,8 +258,8 @@ void TestQtSerialLine::secondOpenerRefused()
     const bool lockFile = hold != QLatin1String("flock");
     if (lockFile && !QFileInfo(kLockDir).isWritable())
         QSKIP("no writable lock directory");
-    const QString lockPath = kLockDir + u'/' + m_pty->lockFileName();
-    QVERIFY2(removeStaleLock(lockPath), qPrintable(lockPath));
+    const QString lockPath = lockFilePath(m_pty->slavePath());
+    QVERIFY2(m_pty->removeStaleLock(), qPrintable(lockPath));
     DeviceHolder holder(m_pty->slavePath(), lockFile ? DeviceHolder::Hold::Nothing : DeviceHolder::Hold::Flock);
     QVERIFY(holder.isHolding());
     QByteArray lockContent;
@@ -308,7 +294,7 @@ void TestQtSerialLine::secondOpenerRefused()
     QVERIFY(opens());
     QVERIFY(m_comm->setOutput(QStringLiteral("mine")).ok());
     QByteArray received;
-    QTRY_COMPARE((received += m_pty->readAvailable()), QByteArray("mine"));
+    QTRY_COMPARE((received += m_pty->read()), QByteArray("mine"));
 }
 
 void TestQtSerialLine::nonTerminalRefused_data()
@@ -343,7 +329,7 @@ void TestQtSerialLine::nonTerminalRefused()
     }
     const FileState before = stateOf(path);
     // A failed open must leave no lock file behind.
-    const QString lockPath = kLockDir + QStringLiteral("/LCK..") + QFileInfo(path).fileName();
+    const QString lockPath = lockFilePath(path);
     const bool lockExisted = QFile::exists(lockPath);
     QtSerialLine line;
 
@@ -365,7 +351,7 @@ void TestQtSerialLine::farEndClosedDuringSend()
     QSignalSpy discarded(m_comm.get(), &CommControl::bytesDiscarded);
     QVERIFY(m_comm->setOutput(QString(kMebibyte, u'x')).ok());
     QByteArray received;
-    QTRY_VERIFY((received += m_pty->readAvailable()).size() >= 64 * 1024);
+    QTRY_VERIFY((received += m_pty->read()).size() >= 64 * 1024);
 
     m_pty->closeMaster();
 
@@ -409,7 +395,7 @@ void TestQtSerialLine::closeDiscardsUnsent()
     QCOMPARE(m_comm->PortOpen().value(), false);
     QCOMPARE(discarded.count(), 1);
     const qint64 count = discarded.at(0).at(0).value<qint64>();
-    const QByteArray received = m_pty->readAvailable();
+    const QByteArray received = m_pty->read();
     QVERIFY2(count > 0 && count + received.size() <= kMebibyte,
              qPrintable(QStringLiteral("%1 discarded, %2 received").arg(count).arg(received.size())));
 }
@@ -427,7 +413,7 @@ void TestQtSerialLine::modemLinesOnPseudoTerminal()
     // The failed ioctls must not pass for a lost device.
     QVERIFY(m_comm->setOutput(QStringLiteral("still here")).ok());
     QByteArray received;
-    QTRY_COMPARE((received += m_pty->readAvailable()), QByteArray("still here"));
+    QTRY_COMPARE((received += m_pty->read()), QByteArray("still here"));
 }
 
 QTEST_GUILESS_MAIN(TestQtSerialLine)
