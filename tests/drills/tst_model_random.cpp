@@ -1,5 +1,5 @@
 #include "window_fixture.h"
-#include "windows1252_oracle.h"
+#include "windows1252.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -486,19 +486,21 @@ Outcome Drill::predictSend()
         return Outcome::fails(FailureCode::PortNotOpen);
     if (m_m.commGone)
         return Outcome::fails(FailureCode::DeviceGone);
-    const std::optional<QByteArray> bytes = drills::windows1252Oracle(m_m.text);
-    if (!bytes)
+    // The encoder's own test holds it to the published table.
+    const EncodeResult encoded = toWindows1252(m_m.text);
+    if (encoded.unencodable)
         return Outcome::fails(FailureCode::CharacterNotEncodable);
-    if (bytes->isEmpty())
+    const QByteArray &bytes = encoded.bytes;
+    if (bytes.isEmpty())
         return Outcome::ok();
-    if (m_m.queued.size() + bytes->size() > CommControl::kMaxQueuedBytes)
+    if (m_m.queued.size() + bytes.size() > CommControl::kMaxQueuedBytes)
         return Outcome::fails(FailureCode::TransmitQueueFull);
     if (m_m.consume(Op::Write))
         return Outcome::fails(armedFailure(Op::Write));
     if (m_m.lineGone)
         return Outcome::fails(FailureCode::DeviceGone);
-    m_m.queued += *bytes;
-    m_m.accepted += bytes->size();
+    m_m.queued += bytes;
+    m_m.accepted += bytes.size();
     if (m_m.deliverAtOnce) {
         m_m.sent += m_m.queued;
         m_m.queued.clear();
