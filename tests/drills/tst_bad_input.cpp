@@ -1,4 +1,5 @@
 #include "comm_control.h"
+#include "file_state.h"
 #include "frm_main.h"
 #include "pseudo_terminal.h"
 #include "qt_serial_line.h"
@@ -18,7 +19,9 @@
 
 using namespace kestavo;
 using namespace std::chrono_literals;
+using kestavo::testing::FileState;
 using kestavo::testing::lockFilePath;
+using kestavo::testing::stateOf;
 using kestavo::testing::PseudoTerminal;
 
 namespace {
@@ -59,32 +62,6 @@ QByteArray watchQuiet(PseudoTerminal &pty)
         bytes += pty.read(5ms, 0ms);
     }
     return bytes;
-}
-
-struct FileState {
-    bool exists = false;
-    QByteArray content;
-    qint64 mtimeNs = 0;
-    QStringList entries;
-    friend bool operator==(const FileState &, const FileState &) = default;
-};
-
-FileState stateOf(const QString &path)
-{
-    FileState state;
-    struct stat st {};
-    if (lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return state;
-    state.exists = true;
-    state.mtimeNs = qint64(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
-    if (S_ISREG(st.st_mode)) {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly))
-            state.content = file.readAll();
-    } else if (S_ISDIR(st.st_mode)) {
-        state.entries = QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-    }
-    return state;
 }
 
 // A time well in the past, so that any write would move it.

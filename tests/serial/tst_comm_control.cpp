@@ -1,5 +1,6 @@
 #include "comm_control.h"
 #include "fake_line.h"
+#include "status_parts.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -7,7 +8,9 @@
 #include <memory>
 
 using namespace kestavo;
+using kestavo::testing::codeOf;
 using kestavo::testing::FakeLine;
+using kestavo::testing::textOf;
 using Level = FakeLine::LevelChange;
 
 Q_DECLARE_METATYPE(QList<Level>)
@@ -31,16 +34,6 @@ Level dtr(bool high)
 Level rts(bool high)
 {
     return {false, high};
-}
-
-int codeOf(const Status &status)
-{
-    return status.ok() ? 0 : status.failure().code;
-}
-
-QString textOf(const Status &status)
-{
-    return status.ok() ? QString() : status.failure().text;
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 #include "comm_control.h"
 #include "device_holder.h"
+#include "file_state.h"
 #include "pseudo_terminal.h"
 #include "qt_serial_line.h"
+#include "status_parts.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -21,10 +23,7 @@
 
 using namespace kestavo;
 using namespace std::chrono_literals;
-using kestavo::testing::DeviceHolder;
-using kestavo::testing::lockFilePath;
-using kestavo::testing::MasterReader;
-using kestavo::testing::PseudoTerminal;
+using namespace kestavo::testing;
 
 namespace {
 
@@ -35,16 +34,6 @@ constexpr std::chrono::milliseconds kIdleMeasurement{300};
 constexpr double kIdleCpuShare = 0.3;
 constexpr qint64 kCloseHangLimitMs = 5000;
 const QString kLockDir = QStringLiteral("/var/lock");
-
-int codeOf(const Status &status)
-{
-    return status.ok() ? 0 : status.failure().code;
-}
-
-QString textOf(const Status &status)
-{
-    return status.ok() ? QString() : status.failure().text;
-}
 
 std::chrono::nanoseconds processCpuTime()
 {
@@ -69,39 +58,6 @@ std::pair<QString, QByteArray> scrambledText(qsizetype size)
         byte = alphabet[(state >> 16) % alphabet.size()];
     }
     return {QString::fromLatin1(bytes), bytes};
-}
-
-struct FileState {
-    bool exists = false;
-    mode_t type = 0;
-    timespec mtime{};
-    QByteArray content;
-    QStringList entries;
-
-    friend bool operator==(const FileState &a, const FileState &b)
-    {
-        return a.exists == b.exists && a.type == b.type && a.mtime.tv_sec == b.mtime.tv_sec
-            && a.mtime.tv_nsec == b.mtime.tv_nsec && a.content == b.content && a.entries == b.entries;
-    }
-};
-
-FileState stateOf(const QString &path)
-{
-    FileState state;
-    struct stat st {};
-    if (stat(QFile::encodeName(path).constData(), &st) != 0)
-        return state;
-    state.exists = true;
-    state.type = st.st_mode & S_IFMT;
-    state.mtime = st.st_mtim;
-    if (S_ISREG(st.st_mode)) {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly))
-            state.content = file.readAll();
-    } else if (S_ISDIR(st.st_mode)) {
-        state.entries = QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
-    }
-    return state;
 }
 
 } // namespace
@@ -338,7 +294,7 @@ void TestQtSerialLine::nonTerminalRefused()
     QCOMPARE(codeOf(status), code);
     QVERIFY2(status.failure().text.contains(path), qPrintable(status.failure().text));
     QVERIFY(!line.isOpen());
-    QVERIFY(stateOf(path) == before);
+    QCOMPARE(stateOf(path), before);
     QCOMPARE(QFile::exists(lockPath), lockExisted);
     QCOMPARE(codeOf(line.write("x")), int(FailureCode::PortNotOpen));
 }
