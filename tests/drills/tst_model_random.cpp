@@ -1,3 +1,4 @@
+#include "drill_row.h"
 #include "window_fixture.h"
 #include "windows1252.h"
 
@@ -810,22 +811,6 @@ bool Drill::finish()
     return true;
 }
 
-quint64 seedFromEnvironment(bool *given)
-{
-    const QByteArray value = qgetenv("KESTAVO_DRILL_SEED");
-    bool ok = false;
-    const quint64 seed = value.toULongLong(&ok, 0);
-    *given = ok;
-    return ok ? seed : kFixedSeed;
-}
-
-int stepsFromEnvironment()
-{
-    bool ok = false;
-    const int steps = qEnvironmentVariableIntValue("KESTAVO_DRILL_STEPS", &ok);
-    return ok && steps > 0 ? steps : kDefaultSteps;
-}
-
 } // namespace
 
 class tst_ModelRandom : public QObject
@@ -839,15 +824,7 @@ private slots:
 
 void tst_ModelRandom::randomSequences_data()
 {
-    QTest::addColumn<quint64>("seed");
-    QTest::addColumn<int>("steps");
-
-    bool given = false;
-    const quint64 seed = seedFromEnvironment(&given);
-    const int steps = stepsFromEnvironment();
-    qInfo("model drill: seed %llu (%s), %d steps", static_cast<unsigned long long>(seed),
-          given ? "from KESTAVO_DRILL_SEED" : "fixed", steps);
-    QTest::addRow("seed %llu, %d steps", static_cast<unsigned long long>(seed), steps) << seed << steps;
+    addDrillRow("model drill", kFixedSeed, "steps", "KESTAVO_DRILL_STEPS", kDefaultSteps);
 }
 
 void tst_ModelRandom::randomSequences()

@@ -1,4 +1,5 @@
 #include "comm_control.h"
+#include "drill_row.h"
 #include "pseudo_terminal.h"
 #include "qt_serial_line.h"
 
@@ -12,6 +13,7 @@
 
 using namespace kestavo;
 using namespace std::chrono_literals;
+using kestavo::testing::addDrillRow;
 using kestavo::testing::lockFilePath;
 using kestavo::testing::MasterReader;
 using kestavo::testing::PseudoTerminal;
@@ -76,20 +78,7 @@ private:
 
 void tst_PtyFaults::farEndVanishesWhileSending_data()
 {
-    QTest::addColumn<quint64>("seed");
-    QTest::addColumn<int>("rounds");
-
-    bool ok = false;
-    quint64 seed = qgetenv("KESTAVO_DRILL_SEED").toULongLong(&ok, 0);
-    if (!ok)
-        seed = kFixedSeed;
-    bool roundsOk = false;
-    int rounds = qEnvironmentVariableIntValue("KESTAVO_DRILL_ROUNDS", &roundsOk);
-    if (!roundsOk || rounds <= 0)
-        rounds = kDefaultRounds;
-    qInfo("pty fault drill: seed %llu (%s), %d rounds", static_cast<unsigned long long>(seed),
-          ok ? "from KESTAVO_DRILL_SEED" : "fixed", rounds);
-    QTest::addRow("seed %llu, %d rounds", static_cast<unsigned long long>(seed), rounds) << seed << rounds;
+    addDrillRow("pty fault drill", kFixedSeed, "rounds", "KESTAVO_DRILL_ROUNDS", kDefaultRounds);
 }
 
 void tst_PtyFaults::farEndVanishesWhileSending()
