@@ -78,6 +78,7 @@ class tst_BadInput : public QObject
     Q_OBJECT
 
 private slots:
+    void init();
     void cleanup();
 
     void unencodableTextSendsNothing_data();
@@ -92,6 +93,13 @@ private:
     std::unique_ptr<PseudoTerminal> m_pty;
     std::unique_ptr<QTemporaryDir> m_dir;
 };
+
+void tst_BadInput::init()
+{
+    m_pty = std::make_unique<PseudoTerminal>(PseudoTerminal::Slave::NotKept);
+    QVERIFY2(m_pty->isValid(), qPrintable(m_pty->error()));
+    m_pty->removeStaleLock();
+}
 
 void tst_BadInput::cleanup()
 {
@@ -118,9 +126,6 @@ void tst_BadInput::unencodableTextSendsNothing()
     QFETCH(QString, text);
     QFETCH(QString, offender);
 
-    m_pty = std::make_unique<PseudoTerminal>(PseudoTerminal::Slave::NotKept);
-    QVERIFY2(m_pty->isValid(), qPrintable(m_pty->error()));
-    m_pty->removeStaleLock();
     QtSerialLine *line = nullptr;
     std::unique_ptr<CommControl> comm;
     makeComm(m_pty->slavePath(), &line, &comm);
@@ -170,9 +175,6 @@ void tst_BadInput::oversizedTextQueuesNothing()
     QFETCH(qsizetype, waiting);
     QFETCH(qsizetype, size);
 
-    m_pty = std::make_unique<PseudoTerminal>(PseudoTerminal::Slave::NotKept);
-    QVERIFY2(m_pty->isValid(), qPrintable(m_pty->error()));
-    m_pty->removeStaleLock();
     QtSerialLine *line = nullptr;
     std::unique_ptr<CommControl> owner;
     CommControl *comm = makeComm(m_pty->slavePath(), &line, &owner);
@@ -280,9 +282,6 @@ void tst_BadInput::portWithoutPermissionNamesDialout()
     if (setpriv.isEmpty())
         QSKIP("setpriv (util-linux) is missing");
 
-    m_pty = std::make_unique<PseudoTerminal>(PseudoTerminal::Slave::NotKept);
-    QVERIFY2(m_pty->isValid(), qPrintable(m_pty->error()));
-    m_pty->removeStaleLock();
     const QString slave = m_pty->slavePath();
     QCOMPARE(chmod(QFile::encodeName(slave).constData(), 0600), 0);
     struct stat before {};
