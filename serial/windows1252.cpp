@@ -20,7 +20,7 @@ std::optional<char> byteFor(char32_t c)
         return static_cast<char>(c);
     for (std::size_t i = 0; i < kHighControls.size(); ++i) {
         const char32_t mapped = kHighControls[i] ? kHighControls[i] : char32_t(0x80 + i);
-        if (mapped == c && c != 0x80)
+        if (mapped == c)
             return static_cast<char>(0x80 + i);
     }
     return std::nullopt;
