@@ -36,6 +36,11 @@ Status frmMain::cmdVerbindung_Click()
         return selected;
     if (Status opened = m_RS232->setPortOpen(true); !opened.ok())
         return opened;
+    // An adapter plugged in again may have come back under another name.
+    if (const auto port = m_RS232->ports().find(ComPorts(slot))) {
+        m_ui->cmbComPort->setItemData(index, port->description, Qt::ToolTipRole);
+        updatePortToolTip();
+    }
     m_ui->cmdVerbindung->setText(tr("Trennen"));
     setConnectedControls(true);
     return {};

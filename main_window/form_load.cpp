@@ -10,17 +10,22 @@ void frmMain::Form_Load()
     m_ui->cmbComPort->clearEditText();
     quint8 nextSlot = 1;
 
+    m_skippedPorts.clear();
     int failureRecord = 0;
+    Failure lastFailure;
     // From here on a failing step is abandoned, its code recorded, and the
     // next step still runs.
-    const auto attempt = [&failureRecord](const Status &status) {
-        if (!status.ok())
+    const auto attempt = [&failureRecord, &lastFailure](const Status &status) {
+        if (!status.ok()) {
             failureRecord = status.failure().code;
+            lastFailure = status.failure();
+        }
         return status.ok();
     };
 
     for (qint16 n = 1; n <= kPortSlots; ++n) {
         failureRecord = 0;
+        lastFailure = {};
         (void)attempt(m_RS232->setCommPort(n));
         (void)attempt(m_RS232->setPortOpen(true));
 
@@ -31,8 +36,12 @@ void frmMain::Form_Load()
         (void)attempt(selected.status());
         const bool decisionFailed = !open.ok() || !selected.ok();
         const bool usable = decisionFailed || noFailure || (open.value() && selected.value() == n);
-        if (!usable)
+        if (!usable) {
+            const auto port = m_RS232->ports().find(n);
+            if (port && !lastFailure.is(FailureCode::PortNotMapped))
+                m_skippedPorts << tr("Nicht nutzbar: %1 – %2").arg(port->device, lastFailure.text);
             continue; // left as it is, open or not
+        }
 
         m_ui->cmbComPort->addItem(portText(n));
         const int entry = m_ui->cmbComPort->count() - 1;
@@ -53,6 +62,8 @@ void frmMain::Form_Load()
     } else if (m_ui->cmbComPort->count() > 0) {
         m_ui->cmbComPort->setCurrentIndex(0);
     }
+
+    updatePortToolTip();
 
     if (nextSlot == 1) {
         m_ui->cmdVerbindung->setEnabled(false);

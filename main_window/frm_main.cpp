@@ -23,9 +23,7 @@ frmMain::frmMain(std::unique_ptr<CommControl> rs232, QWidget *parent)
     connect(m_ui->chkDTR, &QCheckBox::clicked, this, [this] { runClick(&frmMain::chkDTR_Click); });
     connect(m_ui->chkRTS, &QCheckBox::clicked, this, [this] { runClick(&frmMain::chkRTS_Click); });
 
-    connect(m_ui->cmbComPort, &QComboBox::currentIndexChanged, this, [this](int index) {
-        m_ui->cmbComPort->setToolTip(m_ui->cmbComPort->itemData(index, Qt::ToolTipRole).toString());
-    });
+    connect(m_ui->cmbComPort, &QComboBox::currentIndexChanged, this, &frmMain::updatePortToolTip);
 
     connect(m_RS232.get(), &CommControl::deviceLost, this,
             [this](const Failure &failure) {
@@ -47,6 +45,17 @@ frmMain::~frmMain() = default;
 QString frmMain::portText(int number)
 {
     return QStringLiteral("COM ") + QString::number(number);
+}
+
+// Screen readers read the tooltip as the box's description: it answers
+// "which device is this?" and "why is my adapter not listed?".
+void frmMain::updatePortToolTip()
+{
+    QStringList lines = m_skippedPorts;
+    const QString port = m_ui->cmbComPort->currentData(Qt::ToolTipRole).toString();
+    if (!port.isEmpty())
+        lines.prepend(port);
+    m_ui->cmbComPort->setToolTip(lines.join(u'\n'));
 }
 
 // No handler traps its failures; what escapes goes to the user, and the

@@ -58,12 +58,15 @@ private:
     void setConnectedControls(bool connected);
     Status followBox(const QCheckBox &box, Status (CommControl::*setLevel)(bool));
     static QString portText(int number);
+    void updatePortToolTip();
 
     std::unique_ptr<Ui::frmMain> m_ui;
     std::unique_ptr<CommControl> m_RS232;
     std::array<quint8, kPortSlots> m_ComPorts{};
     UserMessages m_messages;
     bool m_lossReported = false;
+    // Mapped devices that discovery could not open, and why.
+    QStringList m_skippedPorts;
 };
 
 } // namespace kestavo

@@ -57,7 +57,7 @@ Status CommControl::setPortOpen(bool open)
     if (open) {
         if (m_open)
             return Failure::make(FailureCode::PortAlreadyOpen, tr("%1 ist bereits geöffnet.").arg(portName()));
-        const auto entry = m_ports.find(m_commPort);
+        const auto entry = m_ports.resolve(m_commPort);
         if (!entry) {
             return Failure::make(FailureCode::PortNotMapped,
                                  tr("Für %1 gibt es kein serielles Gerät.").arg(portName()));
@@ -69,8 +69,7 @@ Status CommControl::setPortOpen(bool open)
         ++m_connection;
         // A line without modem-control lines must still open; an explicit
         // DTR or RTS request on it is what reports that.
-        (void)m_line->setDataTerminalReady(m_dtr);
-        (void)m_line->setRequestToSend(m_rts);
+        (void)m_line->setModemLines(m_dtr, m_rts);
         return {};
     }
 

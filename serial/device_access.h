@@ -20,7 +20,17 @@ Status holdExclusive(qintptr handle, const QString &path);
 qint64 kernelQueued(qintptr handle);
 void discardKernelQueue(qintptr handle);
 
+// Both modem-control lines in one request, so that the wire never shows one
+// old and one new level: an ESP32's auto-reset circuit holds the chip in reset
+// while DTR is low and RTS high. False where the platform has no such request;
+// the caller then sets them one at a time.
+Result<bool> setModemLines(qintptr handle, const QString &path, bool dtr, bool rts);
+
+// Names the cure: on Linux the device's own group, and whether the user still
+// has to join it or only to log in again.
 Failure permissionDenied(const QString &path);
-Failure busy(const QString &path, const QString &holder);
+// lockPid: the process a lock file names, 0 when none does. The text names the
+// program and its PID where they can be found.
+Failure busy(const QString &path, qint64 lockPid = 0);
 
 } // namespace kestavo::device

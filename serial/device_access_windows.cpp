@@ -12,11 +12,11 @@ Failure permissionDenied(const QString &path)
                          QCoreApplication::translate("kestavo::device", "Keine Berechtigung für %1.").arg(path));
 }
 
-Failure busy(const QString &path, const QString &holder)
+Failure busy(const QString &path, qint64)
 {
     return Failure::make(FailureCode::DeviceBusy,
-                         QCoreApplication::translate("kestavo::device", "%1 wird von einem anderen Programm benutzt%2.")
-                             .arg(path, holder));
+                         QCoreApplication::translate("kestavo::device", "%1 wird von einem anderen Programm benutzt.")
+                             .arg(path));
 }
 
 // Windows opens COM ports exclusively and names no device files to check.
@@ -37,6 +37,12 @@ qint64 kernelQueued(qintptr handle)
     if (!ClearCommError(reinterpret_cast<HANDLE>(handle), &errors, &stat))
         return 0;
     return stat.cbOutQue;
+}
+
+// Windows has no request for both lines at once.
+Result<bool> setModemLines(qintptr, const QString &, bool, bool)
+{
+    return false;
 }
 
 void discardKernelQueue(qintptr handle)

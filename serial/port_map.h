@@ -11,6 +11,10 @@ namespace kestavo {
 struct PortEntry {
     QString device;      // what the line opens: "/dev/ttyUSB0", "COM3", …
     QString description; // one line for a tooltip: the path, plus the adapter where known
+    // Found through sysfs: where the adapter sits (its parent device's sysfs
+    // path) and its serial number, which a replug keeps while the name changes.
+    QString location;
+    QString serial;
 
     friend bool operator==(const PortEntry &, const PortEntry &) = default;
 };
@@ -37,11 +41,15 @@ public:
     static PortMap fromSysfs(const QString &sysfsRoot, const QString &devRoot);
 
     std::optional<PortEntry> find(int number) const;
+    // The entry with the device that sits at its place now, for each open.
+    std::optional<PortEntry> resolve(int number);
     const std::map<int, PortEntry> &entries() const { return m_entries; }
     bool isEmpty() const { return m_entries.empty(); }
 
 private:
     std::map<int, PortEntry> m_entries;
+    QString m_sysfsRoot;
+    QString m_devRoot;
 };
 
 } // namespace kestavo

@@ -59,7 +59,7 @@ Failure QtSerialLine::openFailure() const
     case QSerialPort::PermissionError:
         if (qtText.contains(QLatin1String("lock"), Qt::CaseInsensitive)
             || qtText.contains(QLatin1String("busy"), Qt::CaseInsensitive)) {
-            return device::busy(m_device, QString());
+            return device::busy(m_device);
         }
         return device::permissionDenied(m_device);
     case QSerialPort::UnsupportedOperationError:
@@ -158,6 +158,22 @@ Status QtSerialLine::setDataTerminalReady(bool high)
 Status QtSerialLine::setRequestToSend(bool high)
 {
     return setModemLine(false, high);
+}
+
+Status QtSerialLine::setModemLines(bool dtr, bool rts)
+{
+    if (!m_open)
+        return Failure::make(FailureCode::PortNotOpen, tr("%1 ist nicht geöffnet.").arg(m_device));
+    if (m_lost)
+        return goneFailure();
+    const Result<bool> together = device::setModemLines(m_port.handle(), m_device, dtr, rts);
+    if (!together.ok())
+        return together.failure();
+    if (together.value())
+        return {};
+    if (Status set = setModemLine(true, dtr); !set.ok())
+        return set;
+    return setModemLine(false, rts);
 }
 
 Status QtSerialLine::write(const QByteArray &bytes)

@@ -23,6 +23,7 @@ public:
     Result<qint64> close(std::chrono::milliseconds drainLimit) override;
     Status setDataTerminalReady(bool high) override;
     Status setRequestToSend(bool high) override;
+    Status setModemLines(bool dtr, bool rts) override;
     Status write(const QByteArray &bytes) override;
     qint64 pendingBytes() const override;
 

@@ -29,6 +29,8 @@ public:
 
     virtual Status setDataTerminalReady(bool high) = 0;
     virtual Status setRequestToSend(bool high) = 0;
+    // Both at once, where the platform can: what an open applies.
+    virtual Status setModemLines(bool dtr, bool rts) = 0;
 
     // Queues the bytes; the event loop sends them.
     virtual Status write(const QByteArray &bytes) = 0;

@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,7 +88,8 @@ private slots:
     void oversizedTextQueuesNothing();
     void pathThatIsNoLineIsLeftAlone_data();
     void pathThatIsNoLineIsLeftAlone();
-    void portWithoutPermissionNamesDialout();
+    void portWithoutPermissionNamesTheCure_data();
+    void portWithoutPermissionNamesTheCure();
 
 private:
     std::unique_ptr<PseudoTerminal> m_pty;
@@ -272,18 +274,38 @@ void tst_BadInput::pathThatIsNoLineIsLeftAlone()
     }
 }
 
-// The slave of a pseudo-terminal set to 0600 for root is what a serial port
-// looks like to a user outside its group.
-void tst_BadInput::portWithoutPermissionNamesDialout()
+void tst_BadInput::portWithoutPermissionNamesTheCure_data()
 {
+    QTest::addColumn<QString>("members");
+    QTest::addColumn<QString>("cure");
+
+    QTest::newRow("not in the device's group")
+        << QString() << QStringLiteral("Abhilfe: sudo usermod -aG kestavotest $USER, dann neu anmelden.");
+    QTest::newRow("in the group, but not yet in this session")
+        << QStringLiteral("nobody") << QStringLiteral("Abhilfe: abmelden und neu anmelden.");
+}
+
+// The slave of a pseudo-terminal set to 0660 for a group is what a serial port
+// looks like to a user outside it. The group exists only in a group file bound
+// over /etc/group in a private mount namespace, where the user nobody may be
+// a member of it, while the process runs without it, as after a usermod.
+void tst_BadInput::portWithoutPermissionNamesTheCure()
+{
+    QFETCH(QString, members);
+    QFETCH(QString, cure);
     if (geteuid() != 0)
         QSKIP("needs root, to open a port as the user nobody");
     const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-    if (setpriv.isEmpty())
-        QSKIP("setpriv (util-linux) is missing");
+    const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
+    if (setpriv.isEmpty() || unshare.isEmpty())
+        QSKIP("setpriv or unshare (util-linux) is missing");
 
+    gid_t group = 4242;
+    while (getgrgid(group))
+        ++group;
     const QString slave = m_pty->slavePath();
-    QCOMPARE(chmod(QFile::encodeName(slave).constData(), 0600), 0);
+    QCOMPARE(chown(QFile::encodeName(slave).constData(), 0, group), 0);
+    QCOMPARE(chmod(QFile::encodeName(slave).constData(), 0660), 0);
     struct stat before {};
     QCOMPARE(stat(QFile::encodeName(slave).constData(), &before), 0);
     QCOMPARE(before.st_uid, uid_t(0));
@@ -296,6 +318,13 @@ void tst_BadInput::portWithoutPermissionNamesDialout()
                                                      | QFile::ExeOther));
     const QString program = m_dir->filePath(QStringLiteral("drill_open_port"));
     QVERIFY(QFile::copy(QStringLiteral(KESTAVO_DRILL_OPEN_PORT), program));
+    const QString groupFile = m_dir->filePath(QStringLiteral("group"));
+    QFile::copy(QStringLiteral("/etc/group"), groupFile);
+    QFile groups(groupFile);
+    QVERIFY(groups.open(QIODevice::Append));
+    groups.write(QStringLiteral("kestavotest:x:%1:%2\n").arg(group).arg(members).toUtf8());
+    groups.close();
+    QVERIFY(QFile::setPermissions(groupFile, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
 
     // Under the sanitizers the child reads the leak suppressions as nobody too.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -314,14 +343,18 @@ void tst_BadInput::portWithoutPermissionNamesDialout()
     QProcess child;
     child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::SeparateChannels);
-    child.start(setpriv, {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+    child.start(unshare, {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                          QStringLiteral("sh"), QStringLiteral("-c"),
+                          QStringLiteral("mount --bind \"$0\" /etc/group && exec \"$@\""), groupFile, setpriv,
+                          QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
                           QStringLiteral("--clear-groups"), program, slave});
     QVERIFY(child.waitForFinished(kChildLimitMs));
     const QStringList out = QString::fromUtf8(child.readAllStandardOutput()).split(u'\n');
     const QString err = QString::fromUtf8(child.readAllStandardError());
     QVERIFY2(out.size() >= 2, qPrintable(QStringLiteral("child said: %1 / %2").arg(out.join(u'|'), err)));
     QCOMPARE(out.at(0).toInt(), int(FailureCode::PermissionDenied));
-    QVERIFY2(out.at(1).contains(QStringLiteral("„dialout“")), qPrintable(out.at(1)));
+    QVERIFY2(out.at(1).contains(QStringLiteral("„kestavotest“")), qPrintable(out.at(1)));
+    QVERIFY2(out.at(1).endsWith(cure), qPrintable(out.at(1)));
     QVERIFY2(out.at(1).contains(slave), qPrintable(out.at(1)));
     QCOMPARE(child.exitCode(), 1);
 

@@ -434,11 +434,14 @@ void Drill::toggle(QSet<int> &set, int n, const char *what)
 
 void Drill::applyOpenLevels()
 {
-    // The component sets both levels after every open and ignores what the line says.
-    if (!m_m.consume(Op::Dtr) && m_m.modemLines)
+    // The component sets both levels in one request after every open and
+    // ignores what the line says; a refusal leaves both as they were.
+    const bool dtrRefused = m_m.consume(Op::Dtr);
+    const bool rtsRefused = m_m.consume(Op::Rts);
+    if (!dtrRefused && !rtsRefused && m_m.modemLines) {
         m_m.lineDtr = m_m.dtr;
-    if (!m_m.consume(Op::Rts) && m_m.modemLines)
         m_m.lineRts = m_m.rts;
+    }
 }
 
 Outcome Drill::predictConnect()

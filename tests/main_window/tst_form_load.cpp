@@ -14,7 +14,8 @@ private slots:
     void discovery();
     void portLeftOpenShowsItsNumber();
     void refusedStateReadCountsAsUsable();
-    void entriesCarryTheDeviceAsTooltip();
+    void tooltipNamesTheDeviceAndWhyOthersAreMissing_data();
+    void tooltipNamesTheDeviceAndWhyOthersAreMissing();
 };
 
 using Ports = QList<int>;
@@ -108,13 +109,36 @@ void tst_FormLoad::refusedStateReadCountsAsUsable()
     QVERIFY(f.failures.isEmpty());
 }
 
-void tst_FormLoad::entriesCarryTheDeviceAsTooltip()
+void tst_FormLoad::tooltipNamesTheDeviceAndWhyOthersAreMissing_data()
 {
-    WindowFixture f({2});
+    QTest::addColumn<Ports>("busy");
+    QTest::addColumn<QStringList>("tooltip");
+
+    const auto skipped = [](int n) {
+        const QString device = ScriptedComm::devicePath(n);
+        return QStringLiteral("Nicht nutzbar: %1 – fake: %1 busy").arg(device);
+    };
+    QTest::newRow("COM 2 selected, COM 1 and COM 3 held")
+        << Ports{1, 3} << QStringList{ScriptedComm::fakePorts().find(2)->description, skipped(1), skipped(3)};
+    QTest::newRow("every port held: only why") << Ports{1, 2, 3} << QStringList{skipped(1), skipped(2), skipped(3)};
+}
+
+void tst_FormLoad::tooltipNamesTheDeviceAndWhyOthersAreMissing()
+{
+    QFETCH(Ports, busy);
+    QFETCH(QStringList, tooltip);
+    WindowFixture f({1, 2, 3});
+    for (int n : busy)
+        f.line().busyDevices << ScriptedComm::devicePath(n);
     f.window->Form_Load();
-    QCOMPARE(f.ui().cmbComPort->itemData(0, Qt::ToolTipRole).toString(),
-             ScriptedComm::fakePorts().find(2)->description);
-    QCOMPARE(f.ui().cmbComPort->toolTip(), ScriptedComm::fakePorts().find(2)->description);
+
+    // Ports 4 to 10 are mapped but absent.
+    const QStringList lines = f.ui().cmbComPort->toolTip().split(u'\n');
+    QCOMPARE(lines.mid(0, tooltip.size()), tooltip);
+    QCOMPARE(lines.size(), tooltip.size() + 7);
+    QVERIFY2(lines.last().contains(QStringLiteral("fake: %1 not found").arg(ScriptedComm::devicePath(10))),
+             qPrintable(lines.last()));
+    QVERIFY(f.failures.isEmpty());
 }
 
 QTEST_MAIN(tst_FormLoad)

@@ -261,7 +261,7 @@ void tst_Handlers::levelsHoldAcrossReconnect()
     QVERIFY(f.failures.isEmpty());
     QVERIFY(f.ui().chkDTR->isChecked());
     QVERIFY(!f.ui().chkRTS->isChecked());
-    QCOMPARE(f.line().levelChanges, (Changes{Change{true, true}, Change{false, false}}));
+    QCOMPARE(f.line().levelChanges, (Changes{Change{true, true, true}, Change{false, false, true}}));
 }
 
 void tst_Handlers::deviceLostIsReportedOnce()

@@ -36,6 +36,14 @@ Level rts(bool high)
     return {false, high};
 }
 
+// What an open applies: both lines in one request.
+QList<Level> together(QList<Level> levels)
+{
+    for (Level &level : levels)
+        level.together = true;
+    return levels;
+}
+
 } // namespace
 
 class TestCommControl : public QObject
@@ -258,7 +266,7 @@ void TestCommControl::levelsAppliedAtEveryOpen()
         QVERIFY(request(level).ok());
     QVERIFY(m_line->levelChanges.isEmpty());
     QVERIFY(opens());
-    QCOMPARE(m_line->levelChanges, applied);
+    QCOMPARE(m_line->levelChanges, together(applied));
 
     // Closed again, a changed request waits for the next open.
     QVERIFY(m_comm->setPortOpen(false).ok());
@@ -266,7 +274,7 @@ void TestCommControl::levelsAppliedAtEveryOpen()
     QVERIFY(m_comm->setDTREnable(!applied[0].high).ok());
     QVERIFY(m_line->levelChanges.isEmpty());
     QVERIFY(opens());
-    QCOMPARE(m_line->levelChanges, (QList<Level>{dtr(!applied[0].high), applied[1]}));
+    QCOMPARE(m_line->levelChanges, together({dtr(!applied[0].high), applied[1]}));
     QCOMPARE(m_line->dtr(), !applied[0].high);
     QCOMPARE(m_line->rts(), applied[1].high);
 
@@ -392,7 +400,7 @@ void TestCommControl::deviceLost()
 
     // The requested levels survived the loss and a new open brings them back.
     QVERIFY(opens());
-    QCOMPARE(m_line->levelChanges.mid(m_line->levelChanges.size() - 2), (QList<Level>{dtr(true), rts(true)}));
+    QCOMPARE(m_line->levelChanges.mid(m_line->levelChanges.size() - 2), together({dtr(true), rts(true)}));
     QVERIFY(m_comm->setOutput(QStringLiteral("back")).ok());
     QCOMPARE(m_line->sent, QByteArray("back"));
 }

@@ -1,4 +1,7 @@
+#include "comm_control.h"
 #include "port_map.h"
+#include "pseudo_terminal.h"
+#include "qt_serial_line.h"
 
 #include <QDir>
 #include <QFile>
@@ -109,6 +112,7 @@ private slots:
     void descriptions();
     void overrides_data();
     void overrides();
+    void replugFollowsTheAdapter();
 
 private:
     FakeSysfs m_sysfs;
@@ -248,6 +252,44 @@ void TestPortMap::overrides()
     const PortMap map = PortMap::fromSystem(env, m_sysfs.root(), kDev);
 
     QCOMPARE(numberedDevicesOf(map), expected);
+}
+
+// The adapter is pulled while connected and comes back in the same socket
+// under another name: disconnecting, connecting and sending reach it there.
+void TestPortMap::replugFollowsTheAdapter()
+{
+    FakeSysfs sysfs;
+    QTemporaryDir dev;
+    kestavo::testing::PseudoTerminal first;
+    kestavo::testing::PseudoTerminal second;
+    QVERIFY(sysfs.isValid() && dev.isValid() && first.isValid() && second.isValid());
+    const QString socket = kUsbBus + QStringLiteral("/1-4");
+    QVERIFY(sysfs.write(socket + QStringLiteral("/serial"), QStringLiteral("A50285BI")));
+    const auto plug = [&](const QString &name, const kestavo::testing::PseudoTerminal &pty) {
+        return sysfs.addTty(name, socket + QStringLiteral("/1-4:1.0/") + name)
+            && QFile::link(pty.slavePath(), dev.filePath(name));
+    };
+    QVERIFY(plug(QStringLiteral("ttyUSB0"), first));
+    kestavo::CommControl comm(PortMap::fromSysfs(sysfs.root(), dev.path()), std::make_unique<kestavo::QtSerialLine>());
+    QVERIFY(comm.setPortOpen(true).ok());
+    QVERIFY(comm.setOutput(QStringLiteral("a")).ok());
+    QByteArray received;
+    QTRY_COMPARE((received += first.read()), QByteArray("a"));
+
+    first.closeMaster();
+    QVERIFY(QFile::remove(sysfs.root() + QStringLiteral("/class/tty/ttyUSB0")));
+    QVERIFY(QDir(sysfs.root() + u'/' + socket + QStringLiteral("/1-4:1.0/ttyUSB0")).removeRecursively());
+    QVERIFY(QFile::remove(dev.filePath(QStringLiteral("ttyUSB0"))));
+    QVERIFY(plug(QStringLiteral("ttyUSB1"), second));
+
+    QVERIFY(comm.setPortOpen(false).ok());
+    const kestavo::Status reopened = comm.setPortOpen(true);
+    QVERIFY2(reopened.ok(), qPrintable(reopened.ok() ? QString() : reopened.failure().text));
+    QVERIFY(comm.setOutput(QStringLiteral("b")).ok());
+    received.clear();
+    QTRY_COMPARE((received += second.read()), QByteArray("b"));
+    QCOMPARE(comm.ports().find(1)->device, dev.filePath(QStringLiteral("ttyUSB1")));
+    QVERIFY(comm.setPortOpen(false).ok());
 }
 
 QTEST_GUILESS_MAIN(TestPortMap)

@@ -55,9 +55,9 @@ Result<qint64> FakeLine::close(std::chrono::milliseconds drainLimit)
     return discarded;
 }
 
-Status FakeLine::setLevel(bool dtr, bool high)
+Status FakeLine::setLevel(bool dtr, bool high, bool together)
 {
-    if (auto failure = scripted(dtr ? Op::Dtr : Op::Rts))
+    if (auto failure = together ? std::nullopt : scripted(dtr ? Op::Dtr : Op::Rts))
         return *failure;
     if (!m_open)
         return Failure::make(FailureCode::PortNotOpen, QStringLiteral("fake: not open"));
@@ -66,8 +66,20 @@ Status FakeLine::setLevel(bool dtr, bool high)
     if (!modemLinesSupported)
         return Failure::make(FailureCode::ModemLinesUnsupported, QStringLiteral("fake: no modem lines"));
     (dtr ? m_dtr : m_rts) = high;
-    levelChanges.append({dtr, high});
+    levelChanges.append({dtr, high, together});
     return {};
+}
+
+Status FakeLine::setModemLines(bool dtr, bool rts)
+{
+    // One request: a failure scripted for either line refuses it whole.
+    const auto dtrFailure = scripted(Op::Dtr);
+    const auto rtsFailure = scripted(Op::Rts);
+    if (dtrFailure || rtsFailure)
+        return dtrFailure ? *dtrFailure : *rtsFailure;
+    if (Status set = setLevel(true, dtr, true); !set.ok())
+        return set;
+    return setLevel(false, rts, true);
 }
 
 Status FakeLine::setDataTerminalReady(bool high)

@@ -24,6 +24,7 @@ public:
     struct LevelChange {
         bool dtr; // false: RTS
         bool high;
+        bool together = false; // set with the other line in one request
         friend bool operator==(const LevelChange &, const LevelChange &) = default;
     };
 
@@ -63,12 +64,13 @@ public:
     Result<qint64> close(std::chrono::milliseconds drainLimit) override;
     Status setDataTerminalReady(bool high) override;
     Status setRequestToSend(bool high) override;
+    Status setModemLines(bool dtr, bool rts) override;
     Status write(const QByteArray &bytes) override;
     qint64 pendingBytes() const override { return m_open ? queued.size() : 0; }
 
 private:
     std::optional<Failure> scripted(Op op);
-    Status setLevel(bool dtr, bool high);
+    Status setLevel(bool dtr, bool high, bool together = false);
 
     std::map<Op, std::deque<Failure>> m_failNext;
     std::map<Op, Failure> m_failAlways;
