@@ -5,6 +5,7 @@ No window manager runs: the window is unmanaged, so its outer geometry is its
 client area, and keyboard focus is set explicitly with XSetInputFocus."""
 
 import argparse
+import collections
 import contextlib
 import fcntl
 import os
@@ -41,6 +42,12 @@ DESKTOP_LEAKS = "leak:libdbus-1.so\n"
 
 LOCK_DIR = "/run/lock"
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+
+
+# One event of the line emulation (tools/line_monitor/line_emulation_protocol.h);
+# levels are bit sets, DTR 1 and RTS 2.
+LineEvent = collections.namedtuple("LineEvent", "ns kind before after count path")
+DTR_BIT, RTS_BIT = 1, 2
 
 
 class TestFailure(AssertionError):
@@ -83,6 +90,11 @@ class Pty:
     def __init__(self):
         self.master, self.keeper = os.openpty()
         self.path = os.ttyname(self.keeper)
+        # Like a serial port, and unlike a fresh pseudo-terminal, it hangs up
+        # (drops DTR and RTS) at the last close.
+        attributes = termios.tcgetattr(self.keeper)
+        attributes[2] |= termios.HUPCL
+        termios.tcsetattr(self.keeper, termios.TCSANOW, attributes)
         os.set_blocking(self.master, False)
 
     @property
@@ -291,8 +303,14 @@ class Kestavo:
         env.update(QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=self.runtime_dir)
         for number, pty in ports.items():
             env[f"KESTAVO_COM{number}"] = pty.path
+        self.events_fd, events_writer = None, None
+        self._events, self._partial = [], b""
         if preload:
-            env["LD_PRELOAD"] = options.preload
+            # The ports get modem-control lines, and their events come back here.
+            self.events_fd, events_writer = os.pipe()
+            os.set_blocking(self.events_fd, False)
+            env.update(LD_PRELOAD=options.preload, KESTAVO_LINE_EVENTS_FD=str(events_writer),
+                       KESTAVO_LINE_PATHS=":".join(pty.path for pty in ports.values()))
             # Under AddressSanitizer the preloaded library comes before libasan.
             asan = env.get("ASAN_OPTIONS", "")
             env["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "verify_asan_link_order=0"
@@ -301,7 +319,10 @@ class Kestavo:
         self.log_path = os.path.join(self.runtime_dir, "kestavo.log")
         self.log = open(self.log_path, "wb")
         self.process = subprocess.Popen([options.exe], env=env, stdin=subprocess.DEVNULL,
-                                        stdout=self.log, stderr=subprocess.STDOUT)
+                                        stdout=self.log, stderr=subprocess.STDOUT,
+                                        pass_fds=(events_writer,) if events_writer is not None else ())
+        if events_writer is not None:
+            os.close(events_writer)
         self.pid = self.process.pid
         self.window = wait_for(self._main_window, 30, f"a viewable window titled {CAPTION!r}")
         # The combo box only changes with focus in the window.
@@ -325,6 +346,22 @@ class Kestavo:
         self.check_alive()
         found = self.display.windows_named(CAPTION)
         return found[0] if len(found) == 1 else None
+
+    def line_events(self, pty=None):
+        """Every line event so far, oldest first; only pty's when given."""
+        while self.events_fd is not None:
+            try:
+                chunk = os.read(self.events_fd, 65536)
+            except BlockingIOError:
+                break
+            if not chunk:
+                break
+            self._partial += chunk
+        *lines, self._partial = self._partial.split(b"\n")
+        for line in lines:
+            ns, kind, before, after, count, path = line.decode().split(" ", 5)
+            self._events.append(LineEvent(int(ns), kind, int(before), int(after), int(count), path))
+        return [event for event in self._events if pty is None or event.path == pty.path]
 
     def output(self):
         with open(self.log_path, "rb") as log:
@@ -442,6 +479,9 @@ class Kestavo:
         for path in self.own_lock_files():
             os.unlink(path)
         self.log.close()
+        if self.events_fd is not None:
+            os.close(self.events_fd)
+            self.events_fd = None
         shutil.rmtree(self.runtime_dir, ignore_errors=True)
 
 

@@ -44,6 +44,9 @@ std::string VirtualLine::open()
     if (::tcgetattr(m_masterFd, &settings) != 0)
         return failed("tcgetattr");
     ::cfmakeraw(&settings);
+    // A serial port hangs up (drops DTR and RTS) at its last close unless told
+    // otherwise; a pseudo-terminal starts without HUPCL.
+    settings.c_cflag |= HUPCL;
     if (::tcsetattr(m_masterFd, TCSANOW, &settings) != 0)
         return failed("tcsetattr");
 
