@@ -327,8 +327,10 @@ int tcflush(int fd, int selector)
     if (queue && (selector == TCOFLUSH || selector == TCIOFLUSH)) {
         pthread_mutex_lock(&g_lock);
         const uint64_t count = queued(queue);
-        __atomic_add_fetch(&queue->discarded, count, __ATOMIC_RELEASE);
-        emit(line, "flush", line->levels, line->levels, count);
+        if (count > 0) {
+            __atomic_add_fetch(&queue->discarded, count, __ATOMIC_RELEASE);
+            emit(line, "flush", line->levels, line->levels, count);
+        }
         pthread_mutex_unlock(&g_lock);
     }
     return real_tcflush()(fd, selector);

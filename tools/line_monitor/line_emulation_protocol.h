@@ -28,4 +28,5 @@ struct kestavo_line_queue {
  *   "<CLOCK_MONOTONIC ns> <kind> <levels before> <levels after> <count> <path>\n"
  * kind: open, close, set, bis, bic (modem-control requests that changed
  * something), b0 / unb0 (speed set to B0 / left B0), flush (count: bytes
- * thrown away from the transmit queue). Levels are KESTAVO_LINE_DTR|RTS bits. */
+ * thrown away from the transmit queue). Levels are KESTAVO_LINE_DTR|RTS bits.
+ * The monitor itself adds "exit": the program ended with the device open. */

@@ -44,6 +44,8 @@ std::string describeLineEvent(const LineEvent &event)
         return withChanges("geöffnet", event.before, event.after);
     if (event.kind == "close")
         return withChanges("geschlossen", event.before, event.after);
+    if (event.kind == "exit")
+        return withChanges("geschlossen, weil das Programm endete", event.before, event.after);
     if (event.kind == "b0")
         return withChanges("Geschwindigkeit B0", event.before, event.after);
     if (event.kind == "unb0")

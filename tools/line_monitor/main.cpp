@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -34,6 +35,7 @@ constexpr double kBytesPerSecond = 960.0;
 // A stalled monitor must not catch up in one burst: at most 0.1 s of line time.
 constexpr double kMaxCredit = kBytesPerSecond / 10;
 constexpr std::chrono::milliseconds kDiscardWait {500};
+constexpr std::size_t kMaxChunk = 64 * 1024;
 
 struct Output {
     std::int64_t monotonicNs;
@@ -100,24 +102,25 @@ void print(const std::string &text)
     std::fflush(stdout);
 }
 
-// Takes off the line what it can carry now; unpaced, everything queued.
+// Takes off the line what it can carry now, as one chunk; unpaced, what is queued.
 std::size_t carry(int masterFd, std::size_t allowance, std::vector<Output> &out, kestavo_line_queue &queue)
 {
-    std::array<unsigned char, 4096> buffer {};
+    std::vector<unsigned char> bytes(std::min(allowance, kMaxChunk));
     std::size_t total = 0;
-    while (allowance > 0) {
-        const ssize_t count = ::read(masterFd, buffer.data(), std::min(buffer.size(), allowance));
+    while (total < bytes.size()) {
+        const ssize_t count = ::read(masterFd, bytes.data() + total, bytes.size() - total);
         if (count > 0) {
-            out.push_back({monotonicNs(), formatChunk(kPortNumber, std::span(buffer.data(), static_cast<std::size_t>(count)))});
-            __atomic_add_fetch(&queue.carried, static_cast<std::uint64_t>(count), __ATOMIC_RELEASE);
             total += static_cast<std::size_t>(count);
-            allowance -= static_cast<std::size_t>(count);
             continue;
         }
         if (count < 0 && errno == EINTR)
             continue;
         // EAGAIN: nothing queued; EIO: no one has the slave open right now.
         break;
+    }
+    if (total > 0) {
+        out.push_back({monotonicNs(), formatChunk(kPortNumber, std::span(bytes.data(), total))});
+        __atomic_add_fetch(&queue.carried, static_cast<std::uint64_t>(total), __ATOMIC_RELEASE);
     }
     return total;
 }
@@ -141,14 +144,37 @@ void discard(int masterFd, std::uint64_t count)
     }
 }
 
-void takeEvents(LineChannel &channel, int masterFd, std::vector<Output> &out)
+void show(const LineEvent &event, std::vector<Output> &out)
+{
+    out.push_back({event.monotonicNs, "COM " + std::to_string(kPortNumber) + "  " + describeLineEvent(event) + "\n"});
+}
+
+// What the events say of the line: how often the program has it open, and its levels.
+struct LineState {
+    int opens = 0;
+    int levels = 0;
+};
+
+void takeEvents(LineChannel &channel, int masterFd, std::vector<Output> &out, LineState &state)
 {
     for (const LineEvent &event : channel.readEvents()) {
         if (event.kind == "flush")
             discard(masterFd, event.count);
-        out.push_back({event.monotonicNs,
-                       "COM " + std::to_string(kPortNumber) + "  " + describeLineEvent(event) + "\n"});
+        state.opens += event.kind == "open" ? 1 : event.kind == "close" ? -1 : 0;
+        state.levels = event.after;
+        show(event, out);
     }
+}
+
+// A program that dies with the port open never calls close(); the kernel
+// closes it and hangs up as at any last close.
+void closedByExit(int masterFd, const LineState &state, std::vector<Output> &out)
+{
+    if (state.opens <= 0)
+        return;
+    termios settings {};
+    const bool hangUp = ::tcgetattr(masterFd, &settings) != 0 || (settings.c_cflag & HUPCL);
+    show({monotonicNs(), "exit", state.levels, hangUp ? 0 : state.levels, 0, {}}, out);
 }
 
 // Each row gets the wall-clock time of its event; continuation rows are
@@ -265,6 +291,7 @@ int main(int argc, char **argv)
     ::sigprocmask(SIG_UNBLOCK, &forwarded, nullptr);
 
     Pacer pacer;
+    LineState state;
     std::vector<Output> out;
     int status = 0;
     for (;;) {
@@ -277,7 +304,7 @@ int main(int argc, char **argv)
             std::perror("kestavo-line-monitor: poll");
             break;
         }
-        takeEvents(channel, line.masterFd(), out);
+        takeEvents(channel, line.masterFd(), out, state);
         std::size_t carried = 0;
         if (count == 2 && (entries[1].revents & POLLIN))
             carried = carry(line.masterFd(), paced ? pacer.allowance() : SIZE_MAX, out, channel.queue());
@@ -298,8 +325,10 @@ int main(int argc, char **argv)
     }
     // What the program left queued when it ended still goes out, as the
     // kernel drains a port at its last close.
-    takeEvents(channel, line.masterFd(), out);
-    carry(line.masterFd(), SIZE_MAX, out, channel.queue());
+    takeEvents(channel, line.masterFd(), out, state);
+    while (carry(line.masterFd(), SIZE_MAX, out, channel.queue()) > 0) {
+    }
+    closedByExit(line.masterFd(), state, out);
     printInOrder(out);
     g_childPid = 0;
 

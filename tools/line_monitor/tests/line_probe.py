@@ -3,12 +3,14 @@
 
 Steps: open NAME | close NAME | bis|bic|set NAME LINES | get NAME LINES (asserts
 TIOCMGET) | speed NAME BAUD [crtscts] | nohupcl NAME | write NAME COUNT |
-outq NAME MIN MAX (asserts TIOCOUTQ) | flush NAME | sleep SECONDS.
+outq NAME MIN MAX (asserts TIOCOUTQ) | flush NAME | die NAME (SIGKILL, with
+everything still open) | sleep SECONDS.
 LINES is DTR, RTS, DTR+RTS or -."""
 
 import array
 import fcntl
 import os
+import signal
 import sys
 import termios
 import time
@@ -62,6 +64,8 @@ def main(steps):
             low, high = int(steps.pop(0)), int(steps.pop(0))
             got = ioctl_int(fds[name], termios.TIOCOUTQ)
             assert low <= got <= high, f"TIOCOUTQ {got}, expected {low}..{high}"
+        elif op == "die":
+            os.kill(os.getpid(), signal.SIGKILL)
         elif op == "flush":
             termios.tcflush(fds[name], termios.TCOFLUSH)
         else:

@@ -97,6 +97,9 @@ void TestLineMonitor::run_data()
         << QStringList {kOpened, shown("Geschwindigkeit B0: DTR ↓ RTS ↓"), shown("geöffnet"), shown("geschlossen"),
                         shown("geschlossen")}
         << 0 << 0;
+    QTest::newRow("killed with the port open: the kernel's hang-up")
+        << probe("open a bic a RTS die a") << QStringList {}
+        << QStringList {kOpened, shown("RTS ↓"), shown("geschlossen, weil das Programm endete: DTR ↓")} << 0 << 128 + 9;
     // However slow the machine, 0.3 s of line time cannot carry more than 400 bytes.
     QTest::newRow("paced at 960 bytes a second, a flush throws the queue away")
         << probe("open a write a 3000 sleep 0.3 outq a 2500 3000 flush a outq a 0 0 close a")
