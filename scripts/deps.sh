@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Debian packages Kestavo needs, and a check that installs the missing ones.
 #
-#   scripts/deps.sh [--build] [--test] [package ...]
+#   scripts/deps.sh [--build] [--test] [--package] [package ...]
 #   source scripts/deps.sh; kestavo_ensure_packages package ...
 #
 # As root the missing packages are installed; otherwise the apt-get line to run
@@ -13,7 +13,10 @@ KESTAVO_FONT_PACKAGES="fonts-dejavu-core"
 # libgl-dev and libvulkan-dev itself, libgl-dev is named so a missing one shows.
 KESTAVO_BUILD_PACKAGES="cmake g++ make pkgconf qt6-base-dev qt6-serialport-dev libgl-dev qt6-qpa-plugins"
 
-KESTAVO_TEST_PACKAGES="xvfb xdotool x11-utils python3"
+KESTAVO_TEST_PACKAGES="xvfb xdotool x11-utils python3 lintian desktop-file-utils appstream"
+
+# dpkg-shlibdeps computes the package's dependencies; CPack finds ELF files with file.
+KESTAVO_PACKAGE_PACKAGES="dpkg-dev file"
 
 kestavo_missing_packages() {
     local package status
@@ -50,7 +53,8 @@ if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
         case "$argument" in
             --build) read -r -a list <<<"$KESTAVO_BUILD_PACKAGES $KESTAVO_FONT_PACKAGES"; packages+=("${list[@]}") ;;
             --test) read -r -a list <<<"$KESTAVO_TEST_PACKAGES"; packages+=("${list[@]}") ;;
-            -*) echo "usage: $0 [--build] [--test] [package ...]" >&2; exit 2 ;;
+            --package) read -r -a list <<<"$KESTAVO_PACKAGE_PACKAGES"; packages+=("${list[@]}") ;;
+            -*) echo "usage: $0 [--build] [--test] [--package] [package ...]" >&2; exit 2 ;;
             *) packages+=("$argument") ;;
         esac
     done

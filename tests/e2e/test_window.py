@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
-"""The main window as it comes up: caption, fixed size, controls idle until connected."""
+"""The main window as it comes up: caption, fixed size, the class and icons its
+desktop entry relies on, controls idle until connected."""
 
+import os
 import re
 import subprocess
 
 import harness
 from harness import CAPTION, CLIENT_SIZE, CONNECT, DTR, RTS, SEND, check, session
+
+DESKTOP_ENTRY = os.path.join(os.path.dirname(__file__), "..", "..", "app", "de.meridax.kestavo.desktop")
 
 
 def window_has_caption_and_fixed_client_area(options):
@@ -24,6 +28,22 @@ def window_has_caption_and_fixed_client_area(options):
                   f"the window does not fix its {kind} size at {CLIENT_SIZE}: {hints.strip()!r}")
 
 
+def window_matches_its_desktop_entry(options):
+    """A desktop links the window to its menu entry by WM_CLASS: the instance is
+    the program Exec starts, the class is StartupWMClass."""
+    with open(DESKTOP_ENTRY, encoding="utf-8") as entry:
+        fields = dict(re.findall(r"^(\w+)=(.*)$", entry.read(), re.M))
+    with session(options, [1]) as app:
+        properties = subprocess.run(["xprop", "-id", str(app.window), "WM_CLASS", "_NET_WM_ICON"],
+                                    env=app.display.env, capture_output=True, text=True).stdout
+        found = re.search(r'^WM_CLASS\(STRING\) = "([^"]*)", "([^"]*)"', properties, re.M)
+        check(found, f"the window has no WM_CLASS: {properties[:200]!r}")
+        expected = (os.path.basename(fields["Exec"].split()[0]), fields["StartupWMClass"])
+        check(found.groups() == expected, f"WM_CLASS is {found.groups()}, the desktop entry says {expected}")
+        sizes = re.findall(r"Icon \((\d+) x \d+\)", properties)
+        check(sizes == ["16", "32"], f"the window's icons are {sizes} px, expected 16 and 32")
+
+
 def controls_do_nothing_until_connected(options):
     with session(options, [1]) as app:
         pty = app.ports[1]
@@ -39,4 +59,5 @@ def controls_do_nothing_until_connected(options):
 
 
 if __name__ == "__main__":
-    harness.main([window_has_caption_and_fixed_client_area, controls_do_nothing_until_connected])
+    harness.main([window_has_caption_and_fixed_client_area, window_matches_its_desktop_entry,
+                  controls_do_nothing_until_connected])
