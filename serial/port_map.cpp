@@ -155,6 +155,10 @@ std::optional<PortEntry> PortMap::resolve(int number)
     if (entry.location.isEmpty())
         return entry;
     const QString classDir = m_sysfsRoot + QStringLiteral("/class/tty");
+    // Still under its name: the common case costs one link lookup, not a scan.
+    const QString name = QFileInfo(entry.device).fileName();
+    if (parentDevice(classDir + u'/' + name, name) == entry.location)
+        return entry;
     for (const QString &name : serialTtys(classDir)) {
         PortEntry now = entryFor(classDir, name, m_devRoot);
         if (now.location == entry.location && now.serial == entry.serial) {
