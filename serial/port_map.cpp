@@ -156,8 +156,8 @@ std::optional<PortEntry> PortMap::resolve(int number)
         return entry;
     const QString classDir = m_sysfsRoot + QStringLiteral("/class/tty");
     // Still under its name: the common case costs one link lookup, not a scan.
-    const QString name = QFileInfo(entry.device).fileName();
-    if (parentDevice(classDir + u'/' + name, name) == entry.location)
+    const QString current = QFileInfo(entry.device).fileName();
+    if (parentDevice(classDir + u'/' + current, current) == entry.location)
         return entry;
     for (const QString &name : serialTtys(classDir)) {
         PortEntry now = entryFor(classDir, name, m_devRoot);
