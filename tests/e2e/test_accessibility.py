@@ -8,7 +8,7 @@ from harness import CAPTION, check, session, wait_for
 
 
 def fields_are_named_and_ticks_explained(options):
-    with session(options, [1], extra_env=atspi.bus().env) as app:
+    with session(options, [1], extra_env=atspi.bus_env()) as app:
         window = atspi.window(app.pid, CAPTION)
         # The port box itself carries its text as its name; the field in it is named.
         atspi.find(atspi.find(window, "combo box", "COM 1"), "text", "Port")
@@ -20,13 +20,12 @@ def fields_are_named_and_ticks_explained(options):
 
 
 def preview_follows_typing(options):
-    with session(options, [1], extra_env=atspi.bus().env) as app:
+    with session(options, [1], extra_env=atspi.bus_env()) as app:
         text = atspi.find(atspi.window(app.pid, CAPTION), "text", "Sendetext")
-        check(text.description == "1 Byte: 41", f"preview of the start text is {text.description!r}")
         app.set_text("Grüße €")
         wait_for(lambda: text.description == "7 Bytes: 47 72 FC DF 65 20 80", 10,
                  "the preview of the typed text", interval=0.1)
 
 
 if __name__ == "__main__":
-    harness.main([fields_are_named_and_ticks_explained, preview_follows_typing])
+    harness.main([fields_are_named_and_ticks_explained, preview_follows_typing], tools=harness.X_TOOLS + atspi.TOOLS)

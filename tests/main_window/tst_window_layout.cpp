@@ -207,7 +207,6 @@ void tst_WindowLayout::textToolTipShowsTheBytes_data()
     QTest::addColumn<QString>("preview");
 
     QTest::newRow("A") << "A" << "1 Byte: 41";
-    QTest::newRow("empty") << "" << "0 Bytes";
     QTest::newRow("umlauts, sharp s, euro") << "Grüße €" << "7 Bytes: 47 72 FC DF 65 20 80";
     QTest::newRow("pasted CR LF") << "AT\r\n" << "4 Bytes: 41 54 0D 0A";
     QTest::newRow("outside Windows-1252, after a good one")
@@ -221,20 +220,9 @@ void tst_WindowLayout::textToolTipShowsTheBytes()
     QFETCH(QString, text);
     QFETCH(QString, preview);
 
-    WindowFixture f({1});
-    f.window->Form_Load();
+    WindowFixture f;
     f.ui().txtDaten->setText(text);
     QTRY_COMPARE(f.ui().txtDaten->toolTip(), preview);
-
-    // The refused send names the character in the same words.
-    f.ui().cmdVerbindung->click();
-    f.ui().cmdSenden->click();
-    if (preview.startsWith(QStringLiteral("Das Zeichen"))) {
-        QCOMPARE(f.failures.size(), 1);
-        QVERIFY(f.failures.first().text.startsWith(preview));
-    } else {
-        QVERIFY(f.failures.isEmpty());
-    }
 }
 
 QTEST_MAIN(tst_WindowLayout)
