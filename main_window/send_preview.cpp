@@ -4,7 +4,15 @@
 
 #include <QObject>
 
+#include <algorithm>
+
 namespace kestavo {
+namespace {
+
+// A screen reader reads every byte shown; more than this helps no one.
+constexpr qsizetype kShownBytes = 32;
+
+} // namespace
 
 QString sendPreview(const QString &text)
 {
@@ -15,11 +23,10 @@ QString sendPreview(const QString &text)
     const qsizetype count = encoded.bytes.size();
     if (count == 0)
         return QObject::tr("0 Bytes");
-    QString preview = count == 1 ? QObject::tr("1 Byte: ") : QObject::tr("%1 Bytes: ").arg(count);
-    preview += QString::fromLatin1(encoded.bytes.first(std::min(count, kPreviewBytes)).toHex(' ').toUpper());
-    if (count > kPreviewBytes)
-        preview += QStringLiteral(" …");
-    return preview;
+    QString shown = QString::fromLatin1(encoded.bytes.first(std::min(count, kShownBytes)).toHex(' ').toUpper());
+    if (count > kShownBytes)
+        shown += QStringLiteral(" …");
+    return count == 1 ? QObject::tr("1 Byte: %1").arg(shown) : QObject::tr("%1 Bytes: %2").arg(count).arg(shown);
 }
 
 } // namespace kestavo
