@@ -22,7 +22,7 @@ Status frmMain::cmdVerbindung_Click()
     }
 
     // The selected index is a 16-bit value; its slot is computed in the same width.
-    const auto index = static_cast<qint16>(m_ui->cmbComPort->currentIndex());
+    const auto index = static_cast<qint16>(selectedPortEntry());
     if (index == std::numeric_limits<qint16>::max()) {
         return Failure::make(FailureCode::Overflow,
                              tr("Überlauf: Der Listeneintrag %1 liegt außerhalb des Zahlenbereichs.").arg(index));

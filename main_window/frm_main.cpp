@@ -1,9 +1,11 @@
 #include "frm_main.h"
 
 #include "failure_box.h"
+#include "send_preview.h"
 #include "ui_frmMain.h"
 
 #include <QCloseEvent>
+#include <QCompleter>
 
 namespace kestavo {
 
@@ -23,7 +25,28 @@ frmMain::frmMain(std::unique_ptr<CommControl> rs232, QWidget *parent)
     connect(m_ui->chkDTR, &QCheckBox::clicked, this, [this] { runClick(&frmMain::chkDTR_Click); });
     connect(m_ui->chkRTS, &QCheckBox::clicked, this, [this] { runClick(&frmMain::chkRTS_Click); });
 
-    connect(m_ui->cmbComPort, &QComboBox::currentIndexChanged, this, &frmMain::updatePortToolTip);
+    QComboBox *port = m_ui->cmbComPort;
+    // Qt on Linux names a combo box by its text; a screen reader finds the
+    // name on the field inside it.
+    port->lineEdit()->setAccessibleName(port->accessibleName());
+    connect(port->lineEdit(), &QLineEdit::textEdited, this, [this] {
+        m_portTyped = true;
+        updatePortToolTip();
+    });
+    connect(port, &QComboBox::activated, this, [this] {
+        m_portTyped = false;
+        updatePortToolTip();
+    });
+    connect(port, &QComboBox::currentIndexChanged, this, &frmMain::updatePortToolTip);
+
+    // The tooltip is also what a screen reader reads; encoding megabytes on
+    // every key would slow typing, so it follows once the user pauses.
+    m_previewTimer.setSingleShot(true);
+    m_previewTimer.setInterval(kPreviewPause);
+    connect(&m_previewTimer, &QTimer::timeout, this,
+            [this] { m_ui->txtDaten->setToolTip(sendPreview(m_ui->txtDaten->text())); });
+    connect(m_ui->txtDaten, &QLineEdit::textChanged, &m_previewTimer, qOverload<>(&QTimer::start));
+    m_ui->txtDaten->setToolTip(sendPreview(m_ui->txtDaten->text()));
 
     connect(m_RS232.get(), &CommControl::deviceLost, this,
             [this](const Failure &failure) {
@@ -52,7 +75,7 @@ QString frmMain::portText(int number)
 void frmMain::updatePortToolTip()
 {
     QStringList lines = m_skippedPorts;
-    const QString port = m_ui->cmbComPort->currentData(Qt::ToolTipRole).toString();
+    const QString port = m_ui->cmbComPort->itemData(selectedPortEntry(), Qt::ToolTipRole).toString();
     if (!port.isEmpty())
         lines.prepend(port);
     m_ui->cmbComPort->setToolTip(lines.join(u'\n'));
@@ -64,6 +87,19 @@ void frmMain::runClick(Status (frmMain::*handler)())
 {
     if (const Status status = (this->*handler)(); !status.ok())
         m_messages.failure(status.failure());
+}
+
+// A typed text picks the entry it names, matched as the box itself matches
+// on Return; any other text picks none.
+int frmMain::selectedPortEntry() const
+{
+    const QComboBox &port = *m_ui->cmbComPort;
+    if (!m_portTyped)
+        return port.currentIndex();
+    Qt::MatchFlags flags = Qt::MatchFixedString;
+    if (!port.completer() || port.completer()->caseSensitivity() == Qt::CaseSensitive)
+        flags |= Qt::MatchCaseSensitive;
+    return port.findText(port.currentText(), flags);
 }
 
 void frmMain::setConnectedControls(bool connected)

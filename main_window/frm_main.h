@@ -3,9 +3,11 @@
 #include "comm_control.h"
 #include "failure.h"
 
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -30,6 +32,9 @@ class frmMain : public QWidget
 
 public:
     static constexpr int kPortSlots = 10;
+    // Long enough to stay out of the way while typing, short enough that the
+    // preview is there when the user looks.
+    static constexpr std::chrono::milliseconds kPreviewPause{300};
 
     explicit frmMain(std::unique_ptr<CommControl> rs232, QWidget *parent = nullptr);
     ~frmMain() override;
@@ -55,6 +60,7 @@ protected:
 
 private:
     void runClick(Status (frmMain::*handler)());
+    int selectedPortEntry() const;
     void setConnectedControls(bool connected);
     Status followBox(const QCheckBox &box, Status (CommControl::*setLevel)(bool));
     static QString portText(int number);
@@ -67,6 +73,8 @@ private:
     bool m_lossReported = false;
     // Mapped devices that discovery could not open, and why.
     QStringList m_skippedPorts;
+    bool m_portTyped = false; // the port field holds what the user typed, not a picked entry
+    QTimer m_previewTimer;
 };
 
 } // namespace kestavo

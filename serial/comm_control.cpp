@@ -113,12 +113,8 @@ Status CommControl::setOutput(const QString &text)
         return goneFailure();
     const EncodeResult encoded = toWindows1252(text);
     if (encoded.unencodable) {
-        const char32_t c = *encoded.unencodable;
         return Failure::make(FailureCode::CharacterNotEncodable,
-                             tr("Das Zeichen „%1“ (U+%2) gibt es im Zeichensatz Windows-1252 nicht. "
-                                "Es wurde nichts gesendet.")
-                                 .arg(QString::fromUcs4(&c, 1),
-                                      QString::number(static_cast<uint>(c), 16).toUpper().rightJustified(4, u'0')));
+                             unencodableCharacterText(*encoded.unencodable) + u' ' + tr("Es wurde nichts gesendet."));
     }
     if (encoded.bytes.isEmpty())
         return {};

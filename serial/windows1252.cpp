@@ -1,5 +1,7 @@
 #include "windows1252.h"
 
+#include <QObject>
+
 #include <array>
 
 namespace kestavo {
@@ -42,6 +44,12 @@ EncodeResult toWindows1252(const QString &text)
         result.bytes.append(*byte);
     }
     return result;
+}
+
+QString unencodableCharacterText(char32_t c)
+{
+    return QObject::tr("Das Zeichen „%1“ (U+%2) gibt es im Zeichensatz Windows-1252 nicht.")
+        .arg(QString::fromUcs4(&c, 1), QString::number(static_cast<uint>(c), 16).toUpper().rightJustified(4, u'0'));
 }
 
 } // namespace kestavo

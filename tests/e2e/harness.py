@@ -286,6 +286,26 @@ def _recv_exactly(sock, size):
     return data
 
 
+def open_fds(pid, pty):
+    count = 0
+    fd_dir = f"/proc/{pid}/fd"
+    for name in os.listdir(fd_dir):
+        with contextlib.suppress(OSError):
+            if os.readlink(os.path.join(fd_dir, name)) == pty.path:
+                count += 1
+    return count
+
+
+def wait_open(pid, pty, timeout=15):
+    wait_for(lambda: open_fds(pid, pty) > 0 and os.path.exists(pty.lock_file), timeout,
+             f"kestavo to hold {pty.path} open with lock file {pty.lock_file}")
+
+
+def wait_closed(pid, pty, timeout=15):
+    wait_for(lambda: open_fds(pid, pty) == 0 and not os.path.exists(pty.lock_file), timeout,
+             f"kestavo to release {pty.path} and its lock file")
+
+
 def _center(rect):
     x, y, w, h = rect
     return x + w // 2, y + h // 2
@@ -402,21 +422,13 @@ class Kestavo:
 
     # --- state seen from outside ----------------------------------------
     def open_fds(self, pty):
-        count = 0
-        fd_dir = f"/proc/{self.pid}/fd"
-        for name in os.listdir(fd_dir):
-            with contextlib.suppress(OSError):
-                if os.readlink(os.path.join(fd_dir, name)) == pty.path:
-                    count += 1
-        return count
+        return open_fds(self.pid, pty)
 
     def wait_open(self, pty, timeout=15):
-        wait_for(lambda: self.open_fds(pty) > 0 and os.path.exists(pty.lock_file), timeout,
-                 f"kestavo to hold {pty.path} open with lock file {pty.lock_file}")
+        wait_open(self.pid, pty, timeout)
 
     def wait_closed(self, pty, timeout=15):
-        wait_for(lambda: self.open_fds(pty) == 0 and not os.path.exists(pty.lock_file), timeout,
-                 f"kestavo to release {pty.path} and its lock file")
+        wait_closed(self.pid, pty, timeout)
 
     def boxes(self):
         return [w for w in self.display.windows_named(CAPTION) if w != self.window]
@@ -509,13 +521,16 @@ def session(options, port_numbers, preload=False, extra_env=None):
         display.close()
 
 
-def main(cases):
+X_TOOLS = ("Xvfb", "xdotool", "xwininfo", "xprop", "xkbcomp")
+
+
+def main(cases, tools=X_TOOLS):
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--preload", required=True)
     parser.add_argument("cases", nargs="*", help="names of the cases to run (default: all)")
     options = parser.parse_args()
-    for tool in ("Xvfb", "xdotool", "xwininfo", "xprop", "xkbcomp"):
+    for tool in tools:
         check(shutil.which(tool), f"{tool} is missing: install the packages in apt-packages.txt")
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 

@@ -154,6 +154,39 @@ def far_end_closed_while_connected(options):
         check(not problems, "; ".join(problems))
 
 
+def _type_port(app, name, *then):
+    app.click(COMBO)
+    app.keys("ctrl+a")
+    app.type_text(name)
+    if then:
+        app.keys(*then)
+
+
+def typed_listed_name_opens_that_port(options):
+    with session(options, [1, 3]) as app:
+        com1, com3 = app.ports[1], app.ports[3]
+        _type_port(app, "COM 3")
+        app.click(CONNECT)
+        app.wait_open(com3)
+        check(app.open_fds(com1) == 0, f"COM 1 ({com1.path}) is open too")
+        app.click(SEND)
+        com3.expect(b"A")
+
+
+def typed_unlisted_name_opens_nothing(options):
+    with session(options, [1, 3]) as app:
+        for way, keys, press in (("mouse", (), lambda: app.click(CONNECT)),
+                                 ("Return, then mouse", ("Return",), lambda: app.click(CONNECT)),
+                                 ("Space on the button", ("Tab",), lambda: app.keys("space"))):
+            _type_port(app, "COM 7", *keys)
+            press()
+            box = app.wait_box()
+            stays(lambda: len(app.boxes()) == 1, 0.3, f"one error box ({way})")
+            for pty in app.ports.values():
+                check(app.open_fds(pty) == 0, f"{way}: {pty.path} was opened for a typed COM 7")
+            app.dismiss_box(box)
+
+
 if __name__ == "__main__":
     harness.main([
         disconnect_releases_the_port,
@@ -161,4 +194,6 @@ if __name__ == "__main__":
         port_locked_with_flock_by_another_program,
         port_locked_with_lock_file_of_a_live_process,
         far_end_closed_while_connected,
+        typed_listed_name_opens_that_port,
+        typed_unlisted_name_opens_nothing,
     ])

@@ -19,6 +19,8 @@ private slots:
     void connectUsesSlotOfEntry();
     void connectRefusedBeforeTouchingThePort_data();
     void connectRefusedBeforeTouchingThePort();
+    void typedPortNameDecides_data();
+    void typedPortNameDecides();
     void twoClicksDisconnectAgain();
     void portLeftOpenByDiscoveryIsClosedByFirstClick();
     void failedOpenStaysDisconnected();
@@ -101,6 +103,33 @@ void tst_Handlers::connectRefusedBeforeTouchingThePort()
     QCOMPARE(f.RS232CommPort(), 10); // untouched since discovery's last pass
     QCOMPARE(f.ui().cmdVerbindung->text(), QStringLiteral("Verbinden"));
     QVERIFY(!f.ui().cmdSenden->isEnabled());
+}
+
+// Return in the field and the other ways of clicking are driven through the
+// real executable.
+void tst_Handlers::typedPortNameDecides_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("port"); // 0: refused as no selection
+
+    QTest::newRow("listed name in lower case") << "com 3" << 3;
+    QTest::newRow("unlisted name") << "COM 7" << 0;
+    QTest::newRow("listed name with a blank too many") << "COM 1 " << 0;
+}
+
+void tst_Handlers::typedPortNameDecides()
+{
+    QFETCH(QString, typed);
+    QFETCH(int, port);
+
+    WindowFixture f({1, 3});
+    f.window->Form_Load();
+    f.ui().cmbComPort->lineEdit()->selectAll();
+    QTest::keyClicks(f.ui().cmbComPort->lineEdit(), typed);
+    f.ui().cmdVerbindung->click();
+
+    QCOMPARE(f.failures.size(), port ? 0 : 1);
+    QCOMPARE(f.line().isOpen() ? f.line().device() : QString(), port ? ScriptedComm::devicePath(port) : QString());
 }
 
 void tst_Handlers::twoClicksDisconnectAgain()

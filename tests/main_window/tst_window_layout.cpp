@@ -20,6 +20,8 @@ private slots:
     void captionsFit_data();
     void captionsFit();
     void enterAndEscapePressNothing();
+    void textToolTipShowsTheBytes_data();
+    void textToolTipShowsTheBytes();
 };
 
 void tst_WindowLayout::startStates()
@@ -197,6 +199,30 @@ void tst_WindowLayout::enterAndEscapePressNothing()
     QVERIFY(f.line().openedDevices.size() == 1); // discovery's probe only
     QVERIFY(f.window->isVisible());
     QCOMPARE(f.ui().cmdVerbindung->text(), QStringLiteral("Verbinden"));
+}
+
+void tst_WindowLayout::textToolTipShowsTheBytes_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("preview");
+
+    QTest::newRow("A") << "A" << "1 Byte: 41";
+    QTest::newRow("umlauts, sharp s, euro") << "Grüße €" << "7 Bytes: 47 72 FC DF 65 20 80";
+    QTest::newRow("pasted CR LF") << "AT\r\n" << "4 Bytes: 41 54 0D 0A";
+    QTest::newRow("outside Windows-1252, after a good one")
+        << QStringLiteral("ü😀Ω") << "Das Zeichen „😀“ (U+1F600) gibt es im Zeichensatz Windows-1252 nicht.";
+    QTest::newRow("1 MiB, cut after 32 bytes")
+        << QString(1 << 20, u'A') << "1048576 Bytes: " + QStringList(32, QStringLiteral("41")).join(u' ') + " …";
+}
+
+void tst_WindowLayout::textToolTipShowsTheBytes()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, preview);
+
+    WindowFixture f;
+    f.ui().txtDaten->setText(text);
+    QTRY_COMPARE(f.ui().txtDaten->toolTip(), preview);
 }
 
 QTEST_MAIN(tst_WindowLayout)
